@@ -1,0 +1,31 @@
+# Entry points: `make test` and `make demo` (see README.md).
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: deps configure build test demo test-asan test-tsan clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test-asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DORV_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug"
+
+test-tsan:
+	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS="-DORV_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
+	cd build-tsan && ctest --output-on-failure -L tsan
+
+demo:
+	@echo "make demo: the GCU simulator and the window are not built yet" >&2; exit 1
+
+clean:
+	rm -rf build build-asan build-tsan

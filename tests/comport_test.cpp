@@ -1,0 +1,233 @@
+#include "comport.h"
+#include "testbus.h"
+
+#include <QSerialPort>
+#include <atomic>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+// A ComPort opened on a fresh fake GCU port, recording every received payload.
+class ComPortTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QObject::connect(&comPort, &ComPort::commandRead,
+                         [this](std::string payload) { received.push_back(std::move(payload)); });
+        ASSERT_TRUE(comPort.open(gcu.info()));
+    }
+
+    bool receivedCount(size_t count, int timeoutMs = 3000)
+    {
+        return spinUntil([&] { return received.size() >= count; }, timeoutMs);
+    }
+
+    FakeUsbPort gcu{"SN-COMPORT"};
+    ComPort comPort;
+    std::vector<std::string> received;
+};
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+} // namespace
+
+TEST_F(ComPortTest, FrameArrivingWholeIsDeliveredWithoutItsHeader)
+{
+    gcu.far().writeAll(std::string("\x05\x00\x00\x00hello", 9));
+    ASSERT_TRUE(receivedCount(1));
+    EXPECT_EQ(received, std::vector<std::string>{"hello"});
+}
+
+TEST_F(ComPortTest, HeaderSplitInTwoDeliveriesIsReadWhenComplete)
+{
+    gcu.far().writeAll(std::string("\x03\x00", 2));
+    spinFor(50);
+    gcu.far().writeAll(std::string("\x00\x00", 2));
+    spinFor(50);
+    EXPECT_TRUE(received.empty());
+    gcu.far().writeAll("abc");
+    ASSERT_TRUE(receivedCount(1));
+    EXPECT_EQ(received, std::vector<std::string>{"abc"});
+}
+
+TEST_F(ComPortTest, PayloadInPiecesIsDeliveredOnceWhole)
+{
+    const std::string payload(1000, 'p');
+    const std::string frame = frameOf(payload);
+    gcu.far().writeAll(frame.substr(0, 4));
+    for (size_t at = 4; at < frame.size(); at += 97) {
+        spinFor(5);
+        gcu.far().writeAll(frame.substr(at, 97));
+    }
+    ASSERT_TRUE(receivedCount(1));
+    spinFor(50);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], payload);
+}
+
+TEST_F(ComPortTest, FramesArrivingTogetherAreDeliveredInOrder)
+{
+    gcu.far().writeAll(frameOf("first") + frameOf("") + frameOf("second") + frameOf(""));
+    ASSERT_TRUE(receivedCount(4));
+    EXPECT_EQ(received, (std::vector<std::string>{"first", "", "second", ""}));
+}
+
+TEST_F(ComPortTest, LargePayloadsArriveIntact)
+{
+    std::string medium(300, '\0');
+    for (size_t i = 0; i < medium.size(); ++i)
+        medium[i] = static_cast<char>(i);
+    std::string large(1 << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 7 + 3);
+
+    std::thread writer([&] { gcu.far().writeAll(frameOf(medium) + frameOf(large)); });
+    const bool arrived = receivedCount(2, 10000);
+    writer.join();
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(received[0], medium);
+    EXPECT_EQ(received[1], large);
+}
+
+TEST_F(ComPortTest, OversizeHeaderIsDiscardedAndTheNextFrameIsRead)
+{
+    const long before = residentKiB();
+    StdoutCapture log;
+    gcu.far().writeAll(std::string("\xff\xff\xff\x7f", 4) + "junk");
+    ASSERT_TRUE(spinUntil([&] { return log.text().find("2147483647") != std::string::npos; }));
+    gcu.far().writeAll(frameOf("good"));
+    ASSERT_TRUE(receivedCount(1));
+    EXPECT_EQ(received, std::vector<std::string>{"good"});
+    EXPECT_LT(residentKiB() - before, 16 * 1024);
+}
+
+TEST_F(ComPortTest, SendWritesOneFrameWithLittleEndianLength)
+{
+    comPort.commandSend("");
+    EXPECT_EQ(gcu.drain(), std::string(4, '\0'));
+
+    const std::string payload(300, 'x');
+    comPort.commandSend(payload);
+    EXPECT_EQ(gcu.drain(), std::string("\x2c\x01\x00\x00", 4) + payload);
+
+    comPort.commandSend(std::string("a\0b", 3));
+    EXPECT_EQ(gcu.drain(), std::string("\x03\x00\x00\x00" "a\0b", 7));
+}
+
+TEST_F(ComPortTest, NothingIsWrittenAfterClose)
+{
+    StdoutCapture log;
+    comPort.close();
+    EXPECT_FALSE(comPort.isOpen());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Closing underlying port "});
+    comPort.commandSend("dropped");
+    spinFor(20);
+    EXPECT_EQ(gcu.drain(), "");
+    EXPECT_EQ(comPort.error(), "");
+    EXPECT_EQ(comPort.getSerialNumber(), "SN-COMPORT");
+}
+
+TEST_F(ComPortTest, ReopenLogsTheWholeSequenceAndStartsReadingAfresh)
+{
+    // Half a frame from before the re-open must not swallow the next frame.
+    gcu.far().writeAll(std::string("\x10\x00\x00\x00par", 7));
+    spinFor(50);
+
+    StdoutCapture log;
+    ASSERT_TRUE(comPort.open(gcu.info()));
+    const std::string location = gcu.info().systemLocation().toStdString();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "Starting worker thread", "Creat new port instance",
+                               "save serial number", "Trying to open port " + location,
+                               "Worker thread started"}));
+    gcu.far().writeAll(frameOf("fresh"));
+    ASSERT_TRUE(receivedCount(1));
+    EXPECT_EQ(received, std::vector<std::string>{"fresh"});
+}
+
+TEST(ComPortLifecycle, NothingIsWrittenBeforeOpen)
+{
+    FakeUsbPort gcu("SN-UNOPENED");
+    ComPort comPort;
+    EXPECT_FALSE(comPort.isOpen());
+    comPort.commandSend("dropped");
+    EXPECT_EQ(gcu.drain(), "");
+    EXPECT_EQ(comPort.getSerialNumber(), "");
+}
+
+TEST(ComPortLifecycle, FailedOpenReportsTheErrorAndKeepsTheIdentity)
+{
+    QSerialPortInfo vanished;
+    {
+        FakeUsbPort gcu("SN-VANISHED");
+        vanished = gcu.info();
+    }
+    ComPort comPort;
+    StdoutCapture log;
+    EXPECT_FALSE(comPort.open(vanished));
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[4].rfind("serial error: ", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[5], "Worker thread started");
+    EXPECT_FALSE(comPort.isOpen());
+    EXPECT_FALSE(comPort.error().empty());
+    EXPECT_EQ(comPort.getSerialNumber(), "SN-VANISHED");
+    EXPECT_EQ(comPort.getOpenedPort().systemLocation(), vanished.systemLocation());
+
+    comPort.commandSend("dropped");
+    StdoutCapture closeLog;
+    comPort.close();
+    EXPECT_EQ(closeLog.text(), "");
+}
+
+TEST_F(ComPortTest, FramesFromManyThreadsArriveWholeAndInEachThreadsOrder)
+{
+    constexpr int threads = 4;
+    constexpr int framesPerThread = 1000;
+    std::vector<std::string> frames;
+    std::atomic<bool> readerDone{false};
+    std::thread reader([&] {
+        while (frames.size() < threads * framesPerThread) {
+            auto frame = gcu.readFrame(5000);
+            if (!frame)
+                break;
+            frames.push_back(*frame);
+        }
+        readerDone = true;
+    });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+        senders.emplace_back([this, t] {
+            for (int i = 0; i < framesPerThread; ++i)
+                comPort.commandSend(std::to_string(t) + ":" + std::to_string(i) + ":" +
+                                    std::string(static_cast<size_t>(i % 50), 'z'));
+        });
+    }
+    for (auto& sender : senders)
+        sender.join();
+    spinUntil([&] { return readerDone.load(); }, 20000);
+    reader.join();
+
+    ASSERT_EQ(frames.size(), size_t(threads * framesPerThread));
+    std::vector<int> next(threads, 0);
+    for (const std::string& frame : frames) {
+        const size_t first = frame.find(':');
+        const size_t second = frame.find(':', first + 1);
+        ASSERT_NE(second, std::string::npos) << frame;
+        const int t = std::stoi(frame.substr(0, first));
+        const int i = std::stoi(frame.substr(first + 1, second - first - 1));
+        EXPECT_EQ(i, next[t]) << "thread " << t;
+        EXPECT_EQ(frame.size() - second - 1, size_t(i % 50));
+        next[t] = i + 1;
+    }
+}

@@ -1,0 +1,136 @@
+#include "testbus.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace {
+std::string busDirectory;
+int nextPortNumber = 0;
+} // namespace
+
+void TestBus::install()
+{
+    char pattern[] = "/tmp/orv-test-bus-XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("cannot create the test bus directory");
+    busDirectory = pattern;
+    setenv("ORV_VIRTUAL_USB_DIR", pattern, 1);
+}
+
+std::string TestBus::directory()
+{
+    return busDirectory;
+}
+
+static UsbIdentity identityFor(const PseudoTerminal& terminal, const std::string& serialNumber,
+                               uint16_t productId, std::optional<uint16_t> vendorId)
+{
+    UsbIdentity id;
+    id.sysname = "ttyFAKE" + std::to_string(::getpid()) + "_" + std::to_string(nextPortNumber++);
+    id.devnode = terminal.slavePath();
+    id.vendorId = vendorId;
+    id.productId = vendorId ? std::optional<uint16_t>(productId) : std::nullopt;
+    id.serialNumber = serialNumber;
+    return id;
+}
+
+FakeUsbPort::FakeUsbPort(const std::string& serialNumber, uint16_t productId,
+                         std::optional<uint16_t> vendorId)
+    : usb(TestBus::directory(), identityFor(terminal, serialNumber, productId, vendorId))
+{
+    if (!terminal.isOpen() || !usb.publish())
+        throw std::runtime_error("cannot publish a fake USB port");
+}
+
+QSerialPortInfo FakeUsbPort::info() const
+{
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        if (info.systemLocation() == systemLocation())
+            return info;
+    return QSerialPortInfo();
+}
+
+std::optional<std::string> FakeUsbPort::readFrame(int timeoutMs)
+{
+    unsigned char header[4];
+    if (!terminal.readExactly(header, sizeof header, timeoutMs))
+        return std::nullopt;
+    const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+    std::string payload(length, '\0');
+    if (length > 0 && !terminal.readExactly(payload.data(), length, timeoutMs))
+        return std::nullopt;
+    return payload;
+}
+
+std::string FakeUsbPort::drain(int quietMs)
+{
+    std::string bytes;
+    char buffer[4096];
+    long count;
+    while ((count = terminal.readSome(buffer, sizeof buffer, quietMs)) > 0)
+        bytes.append(buffer, static_cast<size_t>(count));
+    return bytes;
+}
+
+void FakeUsbPort::writeFrame(const std::string& payload)
+{
+    terminal.writeAll(frameOf(payload));
+}
+
+std::string frameOf(const std::string& payload)
+{
+    const auto length = static_cast<uint32_t>(payload.size());
+    std::string frame;
+    for (int shift = 0; shift < 32; shift += 8)
+        frame.push_back(static_cast<char>((length >> shift) & 0xff));
+    return frame + payload;
+}
+
+bool spinUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::usleep(200);
+    }
+    return true;
+}
+
+void spinFor(int ms)
+{
+    spinUntil([] { return false; }, ms);
+}
+
+StdoutCapture::StdoutCapture() : previous(std::cout.rdbuf(captured.rdbuf()))
+{
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    std::cout.rdbuf(previous);
+}
+
+bool StdoutCapture::contains(const std::string& line) const
+{
+    for (const std::string& each : lines())
+        if (each == line)
+            return true;
+    return false;
+}
+
+std::vector<std::string> StdoutCapture::lines() const
+{
+    std::vector<std::string> result;
+    std::istringstream stream(captured.str());
+    for (std::string line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
+}
