@@ -22,6 +22,12 @@ void TestBus::install()
     setenv("ORV_VIRTUAL_USB_DIR", pattern, 1);
 }
 
+void TestBus::remove()
+{
+    if (!busDirectory.empty())
+        ::rmdir(busDirectory.c_str());
+}
+
 std::string TestBus::directory()
 {
     return busDirectory;

@@ -18,6 +18,7 @@ class TestBus
 {
 public:
     static void install();
+    static void remove();
     static std::string directory();
 };
 

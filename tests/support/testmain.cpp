@@ -1,13 +1,39 @@
 #include "testbus.h"
 
 #include <QCoreApplication>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-// Every test process gets its own virtual USB bus and a Qt application object.
+namespace {
+
+// Test processes enumerate serial ports through the virtual USB bus, which must
+// be preloaded before the process starts; a test binary started without it
+// starts itself again with it, so that it runs the same from ctest and by hand.
+void ensureVirtualUsbPreloaded(char** argv)
+{
+    if (std::getenv("ORV_TEST_PRELOADED"))
+        return;
+    setenv("ORV_TEST_PRELOADED", "1", 1);
+    setenv("LD_PRELOAD", ORV_VIRTUALUSB_PATH, 1);
+    // The sanitizer runtimes need not come first: the stand-in is not instrumented.
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1", 0);
+    setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    execv("/proc/self/exe", argv);
+    perror("re-executing the test with the virtual USB bus");
+    std::exit(2);
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    ensureVirtualUsbPreloaded(argv);
     TestBus::install();
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    TestBus::remove();
+    return result;
 }
