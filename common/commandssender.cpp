@@ -2,22 +2,9 @@
 
 #include "comport.h"
 #include "gcu.pb.h"
-
-#include <iostream>
+#include "logline.h"
 
 namespace {
-
-// Every operation logs its attempt on one flushed line of standard output.
-class LogLine
-{
-public:
-    ~LogLine() { std::cout << std::endl; }
-    template <typename T> LogLine& operator<<(const T& value)
-    {
-        std::cout << value;
-        return *this;
-    }
-};
 
 // MapAxis values other than X and Y leave the field at its default.
 template <typename Request> void setAxis(Request& request, CommandsSender::MapAxis axis)

@@ -1,8 +1,9 @@
 #include "comport.h"
 
+#include "logline.h"
+
 #include <QSerialPort>
 #include <QThread>
-#include <iostream>
 
 namespace {
 
@@ -12,7 +13,7 @@ constexpr unsigned long portPollIntervalMs = 200;
 
 void log(const std::string& line)
 {
-    std::cout << line << std::endl;
+    LogLine() << line;
 }
 
 bool isGcuBootloaderPort(const QSerialPortInfo& info, const QString& serialNumber)
@@ -66,8 +67,8 @@ bool ComPort::open(QSerialPortInfo info)
     log("Trying to open port " + info.systemLocation().toStdString());
     const bool opened = port->open(QIODevice::ReadWrite);
     if (!opened) {
-        std::cout << "serial error: " << static_cast<int>(port->error()) << " "
-                  << port->errorString().toStdString() << std::endl;
+        LogLine() << "serial error: " << static_cast<int>(port->error()) << " "
+                  << port->errorString().toStdString();
     }
     log("Worker thread started");
     return opened;

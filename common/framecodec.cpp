@@ -1,7 +1,8 @@
 #include "framecodec.h"
 
+#include "logline.h"
+
 #include <QIODevice>
-#include <iostream>
 
 QByteArray FrameCodec::encode(const std::string& payload)
 {
@@ -38,9 +39,8 @@ bool FrameCodec::readHeader(QIODevice& device)
         // buffered and take the next bytes that arrive for a header.
         const qint64 discarded = device.bytesAvailable();
         device.readAll();
-        std::cout << "Corrupt stream: frame length " << length << " exceeds the limit of "
-                  << maxFrameLength << " bytes, discarded " << discarded << " buffered bytes"
-                  << std::endl;
+        LogLine() << "Corrupt stream: frame length " << length << " exceeds the limit of "
+                  << maxFrameLength << " bytes, discarded " << discarded << " buffered bytes";
         return false;
     }
     frameLength = length;

@@ -1,0 +1,153 @@
+#include "uploadprocedure.h"
+
+#include "commandssender.h"
+#include "logline.h"
+
+#include <chrono>
+
+UploadProcedure::UploadProcedure(const std::string& fileName, CommandsSender& sender,
+                                 IProcedureFeedback& feedback)
+    : stream(fileName, std::ios::in | std::ios::binary), sender(sender), feedback(feedback)
+{
+    // A file that cannot be read leaves an empty or partly filled message, and
+    // the procedure works on that; the owner may ask why and refuse to start it.
+    if (!stream.is_open())
+        fileProblem = "cannot be opened";
+    else if (!file.ParseFromIstream(&stream))
+        fileProblem = "is not a firmware file";
+    else if (file.commands_size() == 0)
+        fileProblem = "holds no firmware commands";
+}
+
+UploadProcedure::~UploadProcedure()
+{
+    stopWatchdog();
+}
+
+void UploadProcedure::stopWatchdog()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+    }
+    condition.notify_all();
+    joinWatchdog();
+}
+
+void UploadProcedure::joinWatchdog()
+{
+    if (watchdog.joinable() && watchdog.get_id() != std::this_thread::get_id())
+        watchdog.join();
+}
+
+void UploadProcedure::start()
+{
+    // A second start begins the procedure again with a fresh watchdog.
+    stopWatchdog();
+    std::lock_guard<std::mutex> lock(mutex);
+    currentIndex = 0;
+    finished = false;
+    watchdog = std::thread(&UploadProcedure::timeoutHandler, this);
+    timeoutMs = commandTimeoutMs;
+    sendIntroduction();
+}
+
+const FirmwareCommand& UploadProcedure::takeCurrentCommand()
+{
+    const FirmwareCommand& command = file.commands(currentIndex);
+    if (command.checkpoint())
+        checkpointIndex = currentIndex;
+    return command;
+}
+
+void UploadProcedure::commandRsult(FirmwareCommandResult result)
+{
+    LogLine() << ">got command result!";
+    std::unique_lock<std::mutex> lock(mutex);
+    responseReceived = true;
+    condition.notify_all();
+
+    if (result == FirmwareCommandAccepted) {
+        if (keyStepSent) {
+            advance(lock, true);
+        } else if (finished) {
+            feedback.procedureDone();
+        } else {
+            timeoutMs = keyStepTimeoutMs();
+            sendKeyStep();
+            keyStepSent = true;
+            feedback.updateProgress(1, commandCount() + 3);
+        }
+    } else if (result <= FirmwareCommandWriteFailed) {
+        if (!resumeFromCheckpoint()) {
+            lock.unlock();
+            joinWatchdog();
+        }
+    }
+}
+
+void UploadProcedure::advance(std::unique_lock<std::mutex>& lock, bool announce)
+{
+    timeoutMs = commandTimeoutMs;
+    ++currentIndex;
+    const int count = commandCount();
+    if (currentIndex < count) {
+        if (announce)
+            logAdvance(false);
+        sendCommand();
+        feedback.updateProgress(currentIndex + 2, count + 3);
+        return;
+    }
+    if (announce)
+        logAdvance(true);
+    finished = true;
+    const int done = currentIndex + 3;
+    lock.unlock();
+    joinWatchdog();
+    sender.sendReset();
+    feedback.updateProgress(done, count + 3);
+}
+
+bool UploadProcedure::resumeFromCheckpoint()
+{
+    currentIndex = checkpointIndex;
+    if (currentIndex < commandCount()) {
+        sendCommand();
+        return true;
+    }
+    finished = true;
+    return false;
+}
+
+void UploadProcedure::timeout()
+{
+    LogLine() << "< fallback to checkpoint and retry";
+    resumeFromCheckpoint();
+}
+
+void UploadProcedure::timeoutHandler()
+{
+    LogLine() << "<starting TO handler";
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        LogLine() << "<got mutex";
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        responseReceived = false;
+        // Waking for `finished` ends the cycle at once: a procedure being
+        // destroyed sends no last fall-back.
+        condition.wait_until(lock, deadline, [this] { return responseReceived || finished; });
+        if (!responseReceived && !finished) {
+            LogLine() << "<timeout!";
+            timeout();
+        }
+        LogLine() << "<release";
+        const bool done = finished;
+        lock.unlock();
+        if (done) {
+            LogLine() << "<done!";
+            return;
+        }
+        lock.lock();
+    }
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "firmware.pb.h"
+#include "iprocedure.h"
+#include "orvcommon_global.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class CommandsSender;
+
+// The sequencing that every firmware upload shares: an introduction, a key step,
+// the commands one by one, and a final reset, each sent only after the GCU's
+// success answer to the previous one. A watchdog thread re-sends from the last
+// checkpoint whenever an answer does not come in time; failure answers do the same.
+//
+// Progress is counted in count + 3 steps (introduction, key step, the commands,
+// the reset). The answer to the key step moves the index from 0 to 1, so in the
+// normal course the first command sent is commands[1]; commands[0] goes out only
+// when a fall-back lands on checkpoint 0. Firmware files are packed with that in
+// mind.
+//
+// Subclasses decide what the introduction, the key step and a command look like
+// on the wire. Their destructors must call stopWatchdog() first, since the
+// watchdog calls back into them.
+class ORV_COMMON_EXPORT UploadProcedure : public IProcedure
+{
+public:
+    static constexpr int32_t commandTimeoutMs = 750;
+
+    ~UploadProcedure() override;
+
+    void start() override;
+    void commandRsult(FirmwareCommandResult result) override;
+    void hardwareIds(std::string, std::string, std::string) override {}
+
+    // Whether the firmware file could be opened and parsed and holds commands.
+    // The procedure runs on whatever it read either way.
+    bool firmwareFileLoaded() const { return fileProblem.empty(); }
+    // Why the file was not loaded, in words for the user; empty when it was.
+    const std::string& firmwareFileProblem() const { return fileProblem; }
+
+protected:
+    UploadProcedure(const std::string& fileName, CommandsSender& sender,
+                    IProcedureFeedback& feedback);
+
+    // The first message, answered before the key step.
+    virtual void sendIntroduction() = 0;
+    // The key step after the introduction's success answer, and how long the GCU
+    // may take to answer it.
+    virtual void sendKeyStep() = 0;
+    virtual int32_t keyStepTimeoutMs() const = 0;
+    // Sends commands[currentIndex].
+    virtual void sendCommand() = 0;
+    // A line announcing what a success answer to a command leads to.
+    virtual void logAdvance(bool toReset) { (void)toReset; }
+
+    // After a success: move to the next command, or finish with the reset.
+    // Called with `lock` held; it is released before the watchdog is joined.
+    void advance(std::unique_lock<std::mutex>& lock, bool announce);
+    int commandCount() const { return file.commands_size(); }
+    // Records commands[currentIndex] as the restart point if it is one.
+    const FirmwareCommand& takeCurrentCommand();
+
+    // Ends the watchdog within its current cycle, without a last fall-back.
+    void stopWatchdog();
+
+    FirmwareFile file;
+    std::ifstream stream;
+    CommandsSender& sender;
+    int32_t currentIndex = 0;
+    IProcedureFeedback& feedback;
+    int32_t checkpointIndex = 0;
+    bool finished = false;
+    bool responseReceived = false;
+    std::thread watchdog;
+    std::mutex mutex;
+    std::condition_variable condition;
+    int32_t timeoutMs = commandTimeoutMs;
+    // The key step is over: from now on a success answer belongs to a command.
+    bool keyStepSent = false;
+
+private:
+    void timeout();
+    void timeoutHandler();
+    // Resumes at the checkpoint; false when there is nothing left to send there
+    // and the procedure has finished instead.
+    bool resumeFromCheckpoint();
+    void joinWatchdog();
+
+    std::string fileProblem;
+};
