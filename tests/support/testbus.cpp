@@ -73,6 +73,31 @@ std::optional<std::string> FakeUsbPort::readFrame(int timeoutMs)
     return payload;
 }
 
+std::optional<std::string> FakeUsbPort::takeFrame(int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        if (pending.size() >= 4) {
+            const auto* header = reinterpret_cast<const unsigned char*>(pending.data());
+            const size_t length =
+                header[0] | header[1] << 8 | header[2] << 16 | size_t(header[3]) << 24;
+            if (pending.size() >= 4 + length) {
+                std::string payload = pending.substr(4, length);
+                pending.erase(0, 4 + length);
+                return payload;
+            }
+        }
+        if (timer.elapsed() > timeoutMs)
+            return std::nullopt;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        char buffer[4096];
+        const long count = terminal.readSome(buffer, sizeof buffer, 2);
+        if (count > 0)
+            pending.append(buffer, static_cast<size_t>(count));
+    }
+}
+
 std::string FakeUsbPort::drain(int quietMs)
 {
     std::string bytes;

@@ -37,6 +37,9 @@ public:
 
     // Reads one length-prefixed frame written by the near side.
     std::optional<std::string> readFrame(int timeoutMs = 2000);
+    // Reads one frame while running the Qt event loop, so that frames which the
+    // near side queues from other threads are written meanwhile.
+    std::optional<std::string> takeFrame(int timeoutMs = 2000);
     // Everything that arrives within the given quiet time.
     std::string drain(int quietMs = 100);
     void writeFrame(const std::string& payload);
@@ -44,6 +47,7 @@ public:
 private:
     PseudoTerminal terminal;
     VirtualUsbDevice usb;
+    std::string pending;
 };
 
 // Runs the event loop until `done` holds or the time runs out; returns `done()`.
