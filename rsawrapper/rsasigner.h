@@ -1,0 +1,22 @@
+#pragma once
+
+#include "rsakey.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Signs what the secure upload sends. The signed form is a serialised SignedData:
+// the bytes, their SHA-256 RSA signature and the selector of the signing key.
+class RsaSigner
+{
+public:
+    explicit RsaSigner(std::unique_ptr<RsaKey> key);
+
+    uint32_t keySelector() const { return selector; }
+    std::string sign(const std::string& data) const;
+
+private:
+    std::unique_ptr<RsaKey> key;
+    uint32_t selector;
+};
