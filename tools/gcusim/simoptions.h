@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// gcu-sim's command line.
+struct SimOptions
+{
+    std::string serialNumber = "GCU0001";
+    std::string version = "1.0.0";
+    std::string busDirectory;
+    std::string deviceKeyFile;
+    std::string flashOut;
+    int resetDelayMs = 1500;
+    bool startInBootloader = false;
+
+    // Fault injection; shares are between 0 and 1.
+    double dropShare = 0;
+    double failShare = 0;
+    double garbageShare = 0;
+    double oversizeShare = 0;
+    int delayMs = 0;
+    int vanishAfter = -1;
+    int returnAfterMs = -1;
+    uint32_t seed = 1;
+
+    static std::optional<SimOptions> parse(int argc, char** argv, std::string* error);
+    static const char* usage();
+};
