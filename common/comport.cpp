@@ -24,6 +24,11 @@ bool isGcuBootloaderPort(const QSerialPortInfo& info, const QString& serialNumbe
            && info.serialNumber() == serialNumber;
 }
 
+bool waitWithoutEnd()
+{
+    return true;
+}
+
 } // namespace
 
 QSerialPortInfo getPortBySerialNumber(QString& serialNumber)
@@ -139,12 +144,14 @@ void ComPort::dataAvaliable()
     });
 }
 
-QSerialPortInfo ComPort::waitForPort()
+QSerialPortInfo ComPort::waitForPort(const std::function<bool()>& keepWaiting)
 {
     log("Getting port by serial number");
     QSerialPortInfo found = getPortBySerialNumber(serialNumber);
     while (found.isNull()) {
         QThread::msleep(portPollIntervalMs);
+        if (!keepWaiting())
+            return QSerialPortInfo();
         log("Getting port by serial number");
         found = getPortBySerialNumber(serialNumber);
     }
@@ -153,12 +160,17 @@ QSerialPortInfo ComPort::waitForPort()
 
 void ComPort::waitForPortAvaliable()
 {
-    waitForPort();
+    waitForPort(waitWithoutEnd);
+}
+
+bool ComPort::waitForPortAvaliable(const std::function<bool()>& keepWaiting)
+{
+    return !waitForPort(keepWaiting).isNull();
 }
 
 bool ComPort::reconnect()
 {
-    const QSerialPortInfo found = waitForPort();
+    const QSerialPortInfo found = waitForPort(waitWithoutEnd);
     log("Found serial port " + found.systemLocation().toStdString());
     log("Opening new port");
     return open(found);

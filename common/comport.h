@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QSerialPortInfo>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,9 @@ public:
     // Blocks until the GCU with the stored serial number is present in bootloader
     // mode; opens nothing.
     void waitForPortAvaliable();
+    // The same wait, given up as soon as `keepWaiting` says so; true when the
+    // port was found.
+    bool waitForPortAvaliable(const std::function<bool()>& keepWaiting);
     // Waits as waitForPortAvaliable does, then opens the port found.
     bool reconnect();
 
@@ -48,7 +52,7 @@ private slots:
 
 private:
     void writeFrame(const QByteArray& frame);
-    QSerialPortInfo waitForPort();
+    QSerialPortInfo waitForPort(const std::function<bool()>& keepWaiting);
 
     std::unique_ptr<QSerialPort> port;
     QSerialPortInfo openedPort;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -37,7 +38,10 @@ static UsbIdentity identityFor(const PseudoTerminal& terminal, const std::string
                                uint16_t productId, std::optional<uint16_t> vendorId)
 {
     UsbIdentity id;
-    id.sysname = "ttyFAKE" + std::to_string(::getpid()) + "_" + std::to_string(nextPortNumber++);
+    // Zero-padded, so that the bus lists ports in the order they were made.
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d", nextPortNumber++);
+    id.sysname = "ttyFAKE" + std::to_string(::getpid()) + "_" + number;
     id.devnode = terminal.slavePath();
     id.vendorId = vendorId;
     id.productId = vendorId ? std::optional<uint16_t>(productId) : std::nullopt;

@@ -1,6 +1,6 @@
 #include "testbus.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -32,8 +32,10 @@ int main(int argc, char** argv)
 {
     ensureVirtualUsbPreloaded(argv);
     TestBus::install();
+    // Settings of the program under test stay out of the user's own.
+    setenv("XDG_CONFIG_HOME", (TestBus::directory() + "-config").c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     const int result = RUN_ALL_TESTS();
     TestBus::remove();
     return result;

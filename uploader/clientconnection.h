@@ -1,0 +1,47 @@
+#pragma once
+
+#include "framecodec.h"
+#include "iodevice.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QTcpSocket;
+
+// The TCP link to the update server: length-prefixed frames both ways, the same
+// frames as on the serial link. Incoming frames are emitted through commandRead
+// as they complete; the blocking reads are an alternative for a caller without an
+// event loop.
+class ClientConnection : public QObject, public IODevice
+{
+    Q_OBJECT
+public:
+    ClientConnection(QString host, unsigned short port);
+    ~ClientConnection() override;
+
+    int32_t read(void* buffer, unsigned long long length) override;
+    std::string readData() override;
+    void write(std::string data) override;
+    void close() override;
+    bool isActive() override;
+    std::string error() override;
+
+signals:
+    void commandRead(std::string data);
+
+private slots:
+    void dataAvaliable();
+
+private:
+    // Waits once for more bytes; false when the connection is gone and nothing
+    // more will come.
+    bool waitForMoreData();
+
+    std::unique_ptr<QTcpSocket> socket;
+    bool active = false;
+    QMutex writeLock;
+    QMutex readLock;
+    FrameCodec reader;
+};

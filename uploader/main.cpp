@@ -1,0 +1,11 @@
+#include "uploaderapp.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    UploaderApp window;
+    window.show();
+    return application.exec();
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "commandssender.h"
+#include "comport.h"
+#include "iprocedure.h"
+#include "reconnectwaiter.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QSerialPortInfo>
+#include <QSettings>
+#include <memory>
+#include <string>
+
+class ClientConnection;
+class ModulePublicKey;
+class QCloseEvent;
+class QElapsedTimer;
+class QTimer;
+class SoftwareServerResponseSender;
+class Ui_UploaderApp;
+
+// The uploader's one window: the GCU port list and connection, the GCU's answers,
+// ping and firmware version, the local upload, bootloader and key actions, and
+// the relay between the update server and the GCU.
+class UploaderApp : public QMainWindow, public IProcedureFeedback
+{
+    Q_OBJECT
+public:
+    explicit UploaderApp(QWidget* parent = nullptr);
+    ~UploaderApp() override;
+
+signals:
+    void addLog(QString line);
+    void pongReceived(unsigned int sequenceNo);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void refreshPorts();
+    void updateProgress(int stepsDone, int stepsTotal) override;
+    void on_softwareServerUpload_clicked();
+    void on_softwareServerConnect_clicked();
+    void comPortDisconnect();
+    void comPortReconnect();
+    void on_readPublicKey_clicked();
+    void on_pushButton_clicked();
+    void on_pushButton_2_clicked();
+    void readPort(std::string data);
+    void on_pongReceived(unsigned int sequenceNo);
+    void on_pushButton_5_clicked();
+    void on_ping_timer();
+    void on_pushButton_3_clicked();
+    void clearVersionItems();
+    void insertVersionItem(QString item);
+    void commandRead(std::string data);
+
+private:
+    void procedureDone() override;
+    void addPortEntry(int index);
+    void saveKeychain(const ModulePublicKey& key);
+    void logHexDump(const std::string& data);
+    void answerUnservedRequest();
+
+    std::unique_ptr<Ui_UploaderApp> ui;
+    QTimer* refreshTimer = nullptr;
+    QList<QSerialPortInfo> ports;
+    ComPort comPort;
+    CommandsSender commandsSender{comPort};
+    QTimer* pingTimer = nullptr;
+    std::unique_ptr<QElapsedTimer> pingStopwatch;
+    std::unique_ptr<IProcedure> procedure;
+    uint32_t pingCounter = 0;
+    std::unique_ptr<ClientConnection> serverConnection;
+    std::unique_ptr<SoftwareServerResponseSender> responseSender;
+    QSettings settings{"Orvane", "Uploader"};
+    bool keyRequested = false;
+    bool firmwareIdRequested = false;
+    // Waits for the GCU's port after a reset; ends before the link it uses.
+    ReconnectWaiter portWaiter{comPort, this};
+};
