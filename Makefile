@@ -25,7 +25,7 @@ test-tsan:
 	cd build-tsan && ctest --output-on-failure -L tsan
 
 demo:
-	@echo "make demo: the GCU simulator and the window are not built yet" >&2; exit 1
+	@bash scripts/demo.sh
 
 clean:
 	rm -rf build build-asan build-tsan
