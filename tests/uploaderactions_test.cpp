@@ -1,0 +1,337 @@
+#include "gcu.pb.h"
+#include "gcusimprocess.h"
+#include "testbus.h"
+#include "uploaderapp.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTimer>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+
+namespace {
+
+// Answers the program's file dialogs as a user would: picks `path`, or cancels.
+class FileDialogUser : public QObject
+{
+public:
+    explicit FileDialogUser(QString answer) : path(std::move(answer))
+    {
+        connect(&poll, &QTimer::timeout, this, [this] {
+            QFileDialog* dialog = nullptr;
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* candidate = qobject_cast<QFileDialog*>(top); candidate && candidate->isVisible())
+                    dialog = candidate;
+            if (!dialog)
+                return;
+            ++dialogs;
+            titles << dialog->windowTitle();
+            filters << dialog->nameFilters();
+            if (onOpen)
+                onOpen();
+            if (path.isEmpty()) {
+                dialog->reject();
+            } else {
+                // Typed into the name field, as a user would.
+                if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit"))
+                    name->setText(path);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+        });
+        poll.start(20);
+    }
+
+    QString path;
+    int dialogs = 0;
+    QStringList titles;
+    QStringList filters;
+    std::function<void()> onOpen;
+
+private:
+    QTimer poll;
+};
+
+class ActionsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QSettings settings("Orvane", "Uploader");
+        settings.clear();
+        settings.setValue("ui/offlineLoader", true);
+    }
+    void TearDown() override
+    {
+        window.reset();
+        QSettings("Orvane", "Uploader").clear();
+    }
+
+    template <typename T = QWidget> T* widget(const char* name) const
+    {
+        return window->findChild<T*>(name);
+    }
+    void click(const char* button) { widget<QPushButton>(button)->click(); }
+    QStringList log() const
+    {
+        return widget<QPlainTextEdit>("plainTextEdit_2")->toPlainText().split('\n');
+    }
+    bool waitForLog(const QString& line, int timeoutMs = 5000) const
+    {
+        return spinUntil([&] { return log().contains(line); }, timeoutMs);
+    }
+    int count(const QString& line) const { return log().count(line); }
+
+    // Opens the window and connects it to the first GCU listed.
+    void connectWindow()
+    {
+        window = std::make_unique<UploaderApp>();
+        ASSERT_TRUE(spinUntil([&] { return widget<QComboBox>("gcuSerialNumber")->count() > 0; }));
+        click("pushButton_2");
+        ASSERT_TRUE(log().contains("Connected"));
+    }
+
+    std::unique_ptr<UploaderApp> window;
+};
+
+std::string responseWith(const std::function<void(Response&)>& fill)
+{
+    Response response;
+    fill(response);
+    return response.SerializeAsString();
+}
+
+std::string firmwareIdFrame(uint32_t version, uint32_t revision, uint32_t flags)
+{
+    return responseWith([&](Response& r) {
+        r.mutable_firmware_id()->set_version_word(version);
+        r.mutable_firmware_id()->set_revision_word(revision);
+        r.mutable_firmware_id()->set_flags_word(flags);
+    });
+}
+
+std::string packedFirmware(const std::string& image)
+{
+    const std::string imagePath = temporaryPath("image.bin");
+    std::ofstream(imagePath, std::ios::binary) << image;
+    const std::string firmware = temporaryPath("firmware.enc");
+    EXPECT_EQ(runTool("gcu-fwpack", {"--image", imagePath, "--out", firmware, "--device-key",
+                                     TestKeys::get().deviceOrvkc, "--chunk", "2048",
+                                     "--version", "2.4.6b"}),
+              0);
+    return firmware;
+}
+
+} // namespace
+
+TEST_F(ActionsTest, EveryFrameIsLoggedAndResultsAreShown)
+{
+    FakeUsbPort gcu("SN-FRAMES");
+    connectWindow();
+    gcu.writeFrame(std::string("\x18\x07\x00\x00\x00", 5));
+    ASSERT_TRUE(waitForLog("Receiced 5 bytes from GCU"));
+    gcu.writeFrame(responseWith([](Response& r) { r.set_result(7); }));
+    EXPECT_TRUE(waitForLog("Received command response 7"));
+    gcu.writeFrame(responseWith([](Response& r) { r.set_result(0xFFFFFFFF); }));
+    EXPECT_TRUE(waitForLog("Received command response -1"));
+    gcu.writeFrame(std::string("\xff", 1));
+    EXPECT_TRUE(waitForLog("Receiced 1 bytes from GCU"));
+}
+
+TEST_F(ActionsTest, FirmwareIdentityBecomesTheVersionText)
+{
+    FakeUsbPort gcu("SN-VERSION");
+    connectWindow();
+    auto* version = widget<QLineEdit>("currentFIrmwareVersion");
+    const std::vector<std::tuple<uint32_t, uint32_t, uint32_t, const char*>> cases = {
+        {0x0102, 0x0300, 0x0000, "1.2.3"},
+        {0x0102, 0x0300, 0x3005, "test-1.2.3b-5"},
+        {0x0102, 0x0300, 0x1000, "1.2.3b"},
+        {0x0102, 0x0300, 0x0fff, "1.2.3-4095"},
+        {0xFFFF0102, 0xFFFF03FF, 0xFFFFC000, "1.2.3"},
+        {0xFFFF, 0xFF00, 0x2000, "test-255.255.255"},
+    };
+    for (const auto& [versionWord, revisionWord, flagsWord, text] : cases) {
+        version->clear();
+        gcu.writeFrame(firmwareIdFrame(versionWord, revisionWord, flagsWord));
+        EXPECT_TRUE(spinUntil([&] { return version->text() == text; })) << text;
+    }
+}
+
+TEST_F(ActionsTest, FirstTickPingsAndAsksForTheFirmwareIdentityOnce)
+{
+    FakeUsbPort gcu("SN-PING");
+    connectWindow();
+    std::vector<Command> sent;
+    for (int i = 0; i < 3; ++i) {
+        auto frame = gcu.takeFrame(2500);
+        ASSERT_TRUE(frame.has_value()) << "frame " << i;
+        ASSERT_TRUE(sent.emplace_back().ParseFromString(*frame));
+    }
+    EXPECT_EQ(sent[0].ping().sequenceno(), 1u);
+    EXPECT_TRUE(sent[1].has_get_firmware_id());
+    EXPECT_EQ(sent[2].ping().sequenceno(), 2u);
+    EXPECT_TRUE(log().contains("sending ping 1"));
+    EXPECT_TRUE(log().contains("sending ping 2"));
+
+    gcu.writeFrame(responseWith([](Response& r) { r.mutable_pong()->set_sequenceno(2); }));
+    ASSERT_TRUE(spinUntil([&] {
+        return log().filter(QRegularExpression("^ReceivedPong 2 after \\d+ ms$")).size() == 1;
+    }));
+}
+
+TEST_F(ActionsTest, ProgressFollowsEveryReport)
+{
+    window = std::make_unique<UploaderApp>();
+    auto* bar = widget<QProgressBar>("progressBar");
+    QMetaObject::invokeMethod(window.get(), "updateProgress", Q_ARG(int, 1), Q_ARG(int, 13));
+    EXPECT_EQ(bar->maximum(), 13);
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->value(), 1);
+    QMetaObject::invokeMethod(window.get(), "updateProgress", Q_ARG(int, 4), Q_ARG(int, 3));
+    EXPECT_EQ(bar->maximum(), 3);
+}
+
+TEST_F(ActionsTest, UploadFileFlashesTheImageThroughTheWindow)
+{
+    std::mt19937 random(5);
+    std::string image(48 * 1024, '\0');
+    for (char& byte : image)
+        byte = static_cast<char>(random());
+    const std::string firmware = packedFirmware(image);
+    const std::string flashOut = temporaryPath("flash.bin");
+    GcuSimProcess gcu("SIM-WINDOW", {"--bootloader", "--flash-out", flashOut,
+                                     "--reset-delay", "200"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
+    connectWindow();
+
+    FileDialogUser user(QString::fromStdString(firmware));
+    click("pushButton_5");
+    EXPECT_EQ(user.titles, QStringList{"Open firmware file"});
+    EXPECT_EQ(user.filters, QStringList{"Enc Files (*.enc)"});
+    EXPECT_EQ(widget<QLineEdit>("lineEdit")->text(), QString::fromStdString(firmware));
+    auto* bar = widget<QProgressBar>("progressBar");
+    ASSERT_TRUE(spinUntil([&] { return bar->maximum() == 28 && bar->value() == 28; }, 30000))
+        << gcu.log();
+    ASSERT_TRUE(spinUntil([&] { return readWholeFile(flashOut).size() == image.size(); }))
+        << gcu.log();
+    EXPECT_TRUE(readWholeFile(flashOut) == image);
+}
+
+TEST_F(ActionsTest, UnreadableFirmwareFileIsRefusedAndNothingIsSent)
+{
+    FakeUsbPort gcu("SN-BADFILE");
+    connectWindow();
+    const std::string garbage = temporaryPath("garbage.enc");
+    std::ofstream(garbage, std::ios::binary) << std::string("\xff\xff\xff\xff", 4);
+    FileDialogUser user(QString::fromStdString(garbage));
+    click("pushButton_5");
+    EXPECT_TRUE(log().contains(QString("Cannot upload %1: the file is not a firmware file")
+                                   .arg(QString::fromStdString(garbage))));
+    EXPECT_EQ(gcu.drain(300), "") << "something was sent for a bad file";
+}
+
+TEST_F(ActionsTest, CancelledDialogsDoNothing)
+{
+    FakeUsbPort gcu("SN-CANCEL");
+    connectWindow();
+    FileDialogUser user("");
+    click("pushButton_5");
+    EXPECT_EQ(user.dialogs, 1);
+    EXPECT_EQ(widget<QLineEdit>("lineEdit")->text(), "");
+    EXPECT_EQ(gcu.drain(300), "");
+}
+
+TEST_F(ActionsTest, BootloaderResetsTheGcuAndReconnectsToIt)
+{
+    GcuSimProcess gcu("SIM-BOOT", {"--reset-delay", "400"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    connectWindow();
+    click("pushButton_3");
+    ASSERT_TRUE(waitForLog("Disconnected"));
+    ASSERT_TRUE(spinUntil([&] { return count("Connected") == 2; }, 8000)) << gcu.log();
+    EXPECT_EQ(widget<QPushButton>("pushButton_2")->text(), "Disconnect");
+    EXPECT_TRUE(log().filter(QRegularExpression("^Connecting to:")).isEmpty());
+}
+
+TEST_F(ActionsTest, BootloaderWhileDisconnectedDoesNothing)
+{
+    FakeUsbPort gcu("SN-NOBOOT");
+    window = std::make_unique<UploaderApp>();
+    click("pushButton_3");
+    spinFor(100);
+    EXPECT_FALSE(log().contains("Disconnected"));
+    EXPECT_EQ(gcu.drain(100), "");
+}
+
+TEST_F(ActionsTest, ClosingDuringAResetWaitEndsPromptly)
+{
+    GcuSimProcess gcu("SIM-GONE", {"--reset-delay", "60000"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    connectWindow();
+    click("pushButton_3");
+    ASSERT_TRUE(waitForLog("Disconnected"));
+    QElapsedTimer closing;
+    closing.start();
+    window.reset();
+    EXPECT_LT(closing.elapsed(), 1000);
+}
+
+TEST_F(ActionsTest, ReadKeySavesTheDeviceKeychain)
+{
+    GcuSimProcess gcu("SIM-KEY");
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    connectWindow();
+    const std::string saved = temporaryPath("device.orvkc");
+    FileDialogUser user(QString::fromStdString(saved));
+    click("readPublicKey");
+    click("readPublicKey");
+    ASSERT_TRUE(spinUntil([&] { return !readWholeFile(saved).empty(); })) << gcu.log();
+    spinFor(300);
+    EXPECT_EQ(user.dialogs, 1) << "the second answer found no request";
+    EXPECT_EQ(user.titles, QStringList{"Save device keychain"});
+    EXPECT_EQ(user.filters, QStringList{"Enc Files (*.orvkc)"});
+    ModulePublicKey key;
+    ASSERT_TRUE(key.ParseFromString(readWholeFile(saved)));
+    EXPECT_EQ(readWholeFile(saved), readWholeFile(TestKeys::get().deviceOrvkc));
+}
+
+TEST_F(ActionsTest, FramesArrivingWhileTheSaveDialogIsOpenAreNotLost)
+{
+    FakeUsbPort gcu("SN-DIALOG");
+    connectWindow();
+    const std::string saved = temporaryPath("dialog.orvkc");
+    FileDialogUser user(QString::fromStdString(saved));
+    user.onOpen = [&] {
+        for (uint32_t code : {11u, 12u, 13u})
+            gcu.writeFrame(responseWith([&](Response& r) { r.set_result(code); }));
+        spinFor(200);
+    };
+    click("readPublicKey");
+    gcu.writeFrame(responseWith([](Response& r) { r.mutable_public_key()->set_key("pem"); }));
+    ASSERT_TRUE(spinUntil([&] { return user.dialogs == 1; }));
+    for (const char* line : {"Received command response 11", "Received command response 12",
+                             "Received command response 13"})
+        EXPECT_TRUE(waitForLog(line)) << line;
+    ModulePublicKey key;
+    ASSERT_TRUE(spinUntil([&] { return key.ParseFromString(readWholeFile(saved)) && key.key() == "pem"; }));
+}
+
+TEST_F(ActionsTest, PublicKeyWithoutRequestIsIgnored)
+{
+    FakeUsbPort gcu("SN-UNASKED");
+    connectWindow();
+    FileDialogUser user("/tmp/never-written.orvkc");
+    gcu.writeFrame(responseWith([](Response& r) { r.mutable_public_key()->set_key("pem"); }));
+    ASSERT_TRUE(waitForLog("Receiced 7 bytes from GCU"));
+    spinFor(200);
+    EXPECT_EQ(user.dialogs, 0);
+}
