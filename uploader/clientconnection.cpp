@@ -17,6 +17,8 @@ ClientConnection::ClientConnection(QString host, unsigned short port)
     // The option asked for before connecting is asked for again on the live socket.
     connect(socket.get(), &QTcpSocket::connected, this,
             [this] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+    connect(socket.get(), &QAbstractSocket::errorOccurred, this,
+            [this] { emit connectionFailed(socket->errorString()); });
     active = true;
 }
 
@@ -34,6 +36,8 @@ void ClientConnection::write(std::string data)
 
 void ClientConnection::dataAvaliable()
 {
+    if (blockingRead)
+        return;
     reader.readFrames(*socket, [this](std::string payload) {
         emit commandRead(std::move(payload));
         return true;
@@ -48,9 +52,25 @@ bool ClientConnection::waitForMoreData()
            socket->state() != QAbstractSocket::UnconnectedState;
 }
 
+namespace {
+
+// Marks a blocking read for as long as it lasts.
+class BlockingReadScope
+{
+public:
+    explicit BlockingReadScope(bool& flag) : flag(flag) { flag = true; }
+    ~BlockingReadScope() { flag = false; }
+
+private:
+    bool& flag;
+};
+
+} // namespace
+
 std::string ClientConnection::readData()
 {
     QMutexLocker lock(&readLock);
+    BlockingReadScope scope(blockingRead);
     uint32_t length = 0;
     for (;;) {
         if (socket->bytesAvailable() > 3) {
@@ -94,6 +114,7 @@ std::string ClientConnection::readData()
 int32_t ClientConnection::read(void* buffer, unsigned long long length)
 {
     QMutexLocker lock(&readLock);
+    BlockingReadScope scope(blockingRead);
     for (;;) {
         while (static_cast<unsigned long long>(socket->bytesAvailable()) < length) {
             LogLine() << "Waiting for data " << socket->bytesAvailable() << "/" << length;

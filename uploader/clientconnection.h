@@ -30,6 +30,8 @@ public:
 
 signals:
     void commandRead(std::string data);
+    // The connection could not be made or was lost; the socket's own words.
+    void connectionFailed(QString reason);
 
 private slots:
     void dataAvaliable();
@@ -44,4 +46,7 @@ private:
     QMutex writeLock;
     QMutex readLock;
     FrameCodec reader;
+    // A blocking read has the stream: the event-driven reader, which the waits
+    // inside it would otherwise run, leaves the bytes alone.
+    bool blockingRead = false;
 };

@@ -326,7 +326,14 @@ void UploaderApp::on_softwareServerConnect_clicked()
     auto sender = std::make_unique<SoftwareServerResponseSender>(connection.get());
     connect(connection.get(), SIGNAL(commandRead(std::string)), this,
             SLOT(commandRead(std::string)));
+    connect(connection.get(), &ClientConnection::connectionFailed, this, [this](QString reason) {
+        emit addLog(QString("Server connection failed: %1").arg(reason));
+    });
     // A connection made earlier is let go: the relay talks to one server at a time.
+    if (serverConnection) {
+        serverConnection->disconnect(this);
+        serverConnection->close();
+    }
     responseSender = std::move(sender);
     serverConnection = std::move(connection);
 }

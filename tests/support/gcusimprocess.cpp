@@ -84,16 +84,13 @@ const TestKeys& TestKeys::get()
     return keys;
 }
 
-GcuSimProcess::GcuSimProcess(const std::string& serialNumber, std::vector<std::string> arguments)
-    : serial(serialNumber), logPath(temporaryPath("gcu-sim.log"))
+ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments)
+    : logPath(temporaryPath(tool + ".log"))
 {
-    arguments.insert(arguments.begin(), {"--serial", serialNumber, "--bus-dir",
-                                         TestBus::directory(), "--device-key",
-                                         TestKeys::get().devicePem});
-    child = spawn(toolPath("gcu-sim"), arguments, logPath);
+    child = spawn(toolPath(tool), arguments, logPath);
 }
 
-GcuSimProcess::~GcuSimProcess()
+ToolProcess::~ToolProcess()
 {
     if (child > 0) {
         kill(child, SIGTERM);
@@ -101,6 +98,45 @@ GcuSimProcess::~GcuSimProcess()
     }
     std::remove(logPath.c_str());
 }
+
+int ToolProcess::waitForExit(int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (child > 0) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            child = -1;
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (timer.elapsed() > timeoutMs)
+            return -1;
+        spinFor(20);
+    }
+    return exitCode;
+}
+
+std::string ToolProcess::log() const
+{
+    return readWholeFile(logPath);
+}
+
+static std::vector<std::string> simArguments(const std::string& serialNumber,
+                                             std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), {"--serial", serialNumber, "--bus-dir",
+                                         TestBus::directory(), "--device-key",
+                                         TestKeys::get().devicePem});
+    return arguments;
+}
+
+GcuSimProcess::GcuSimProcess(const std::string& serialNumber, std::vector<std::string> arguments)
+    : serial(serialNumber), process("gcu-sim", simArguments(serialNumber, std::move(arguments)))
+{
+}
+
+GcuSimProcess::~GcuSimProcess() = default;
 
 QSerialPortInfo GcuSimProcess::waitForPort(uint16_t productId, int timeoutMs) const
 {
@@ -133,5 +169,5 @@ bool GcuSimProcess::waitUntilGone(int timeoutMs) const
 
 std::string GcuSimProcess::log() const
 {
-    return readWholeFile(logPath);
+    return process.log();
 }

@@ -15,6 +15,25 @@ struct TestKeys
     static const TestKeys& get();
 };
 
+// A tool of the build tree running as a child process, its output in a log file.
+class ToolProcess
+{
+public:
+    ToolProcess(const std::string& tool, const std::vector<std::string>& arguments);
+    ~ToolProcess();
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    // The exit code once the process has ended within the time, or -1.
+    int waitForExit(int timeoutMs);
+    std::string log() const;
+
+private:
+    std::string logPath;
+    pid_t child = -1;
+    int exitCode = -1;
+};
+
 // gcu-sim running as a child process on the test's virtual USB bus.
 class GcuSimProcess
 {
@@ -33,8 +52,7 @@ public:
 
 private:
     std::string serial;
-    std::string logPath;
-    pid_t child = -1;
+    ToolProcess process;
 };
 
 // Runs a tool from the build tree; returns its exit code.

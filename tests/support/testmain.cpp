@@ -19,6 +19,7 @@ void ensureVirtualUsbPreloaded(char** argv)
     // The sanitizer runtimes need not come first: the stand-in is not instrumented.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1", 0);
     setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);
+    setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" ORV_LSAN_SUPPRESSIONS, 0);
     setenv("TSAN_OPTIONS", "halt_on_error=1:second_deadlock_stack=1:suppressions=" ORV_TSAN_SUPPRESSIONS, 0);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     execv("/proc/self/exe", argv);
