@@ -32,10 +32,17 @@ head -c 131072 /dev/urandom > "$work/image.bin"
 "$bin/gcu-fwpack" --image "$work/image.bin" --device-key "$work/device.orvkc" \
     --out "$work/demo-firmware.enc" --version 1.3.0 > /dev/null
 
+# An update server on loopback that offers the packed file as version 1.3.0.
+server_port=$((20000 + RANDOM % 20000))
+"$bin/update-server-sim" --port "$server_port" --version "1.3.0=$work/demo-firmware.enc" \
+    > "$work/update-server-sim.log" 2>&1 &
+pids+=($!)
+
 # The demo's own settings: offline-loader mode, the user's settings untouched.
 export XDG_CONFIG_HOME=$work/config
 mkdir -p "$XDG_CONFIG_HOME/Orvane"
-printf '[ui]\nofflineLoader=true\n' > "$XDG_CONFIG_HOME/Orvane/Uploader.conf"
+printf '[ui]\nofflineLoader=true\n[network]\nhost=127.0.0.1\nport=%s\n' "$server_port" \
+    > "$XDG_CONFIG_HOME/Orvane/Uploader.conf"
 
 "$bin/gcu-sim" --serial DEMO0001 --version 1.2.3 --device-key "$work/device.pem" \
     --flash-out "$work/flashed.bin" > "$work/gcu-sim.out" 2> "$work/gcu-sim.log" &
@@ -45,7 +52,10 @@ cat <<MSG
 Simulated GCU DEMO0001 (firmware 1.2.3) is on the virtual USB bus.
 Try: Connect, Bootloader (the GCU re-enumerates), then Upload file with
   $work/demo-firmware.enc
-Read key saves the GCU's device keychain. Files of this run are in $work.
+Read key saves the GCU's device keychain. After Connect, "Connect to server"
+reaches a simulated update server on 127.0.0.1:$server_port that offers 1.3.0:
+pick it and press "Upload firmware" for a server-driven update.
+Files of this run are in $work.
 MSG
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
