@@ -30,12 +30,14 @@ void UploadProcedure::stopWatchdog()
         std::lock_guard<std::mutex> lock(mutex);
         finished = true;
     }
-    condition.notify_all();
     joinWatchdog();
 }
 
 void UploadProcedure::joinWatchdog()
 {
+    // The cycle in progress may be waiting out a long deadline (the key step's)
+    // that no answer will end: `finished` ends it.
+    condition.notify_all();
     if (watchdog.joinable() && watchdog.get_id() != std::this_thread::get_id())
         watchdog.join();
 }
@@ -52,11 +54,14 @@ void UploadProcedure::start()
     sendIntroduction();
 }
 
-const FirmwareCommand& UploadProcedure::takeCurrentCommand()
+const FirmwareCommand& UploadProcedure::takeCurrentCommand(const char* checkpointLine)
 {
     const FirmwareCommand& command = file.commands(currentIndex);
-    if (command.checkpoint())
+    if (command.checkpoint()) {
+        if (checkpointLine)
+            LogLine() << checkpointLine;
         checkpointIndex = currentIndex;
+    }
     return command;
 }
 
@@ -68,7 +73,9 @@ void UploadProcedure::commandRsult(FirmwareCommandResult result)
     condition.notify_all();
 
     if (result == FirmwareCommandAccepted) {
-        if (keyStepSent) {
+        if (keyStepSent && !readyForCommands()) {
+            LogLine() << "> Key exchange not complete yet, success answer ignored";
+        } else if (keyStepSent) {
             advance(lock, true);
         } else if (finished) {
             feedback.procedureDone();
@@ -110,6 +117,13 @@ void UploadProcedure::advance(std::unique_lock<std::mutex>& lock, bool announce)
 
 bool UploadProcedure::resumeFromCheckpoint()
 {
+    if (!readyForCommands()) {
+        if (keyStepSent)
+            sendKeyStep();
+        else
+            sendIntroduction();
+        return true;
+    }
     currentIndex = checkpointIndex;
     if (currentIndex < commandCount()) {
         sendCommand();

@@ -58,13 +58,17 @@ protected:
     virtual void sendCommand() = 0;
     // A line announcing what a success answer to a command leads to.
     virtual void logAdvance(bool toReset) { (void)toReset; }
+    // Whether commands can be sent yet. Until then a success answer after the key
+    // step is only logged, and a fall-back repeats the handshake step in flight.
+    virtual bool readyForCommands() const { return true; }
 
     // After a success: move to the next command, or finish with the reset.
     // Called with `lock` held; it is released before the watchdog is joined.
     void advance(std::unique_lock<std::mutex>& lock, bool announce);
     int commandCount() const { return file.commands_size(); }
-    // Records commands[currentIndex] as the restart point if it is one.
-    const FirmwareCommand& takeCurrentCommand();
+    // Records commands[currentIndex] as the restart point if it is one, logging
+    // `checkpointLine` when it is.
+    const FirmwareCommand& takeCurrentCommand(const char* checkpointLine = nullptr);
 
     // Ends the watchdog within its current cycle, without a last fall-back.
     void stopWatchdog();

@@ -30,10 +30,11 @@ public:
     // The answer to a key exchange, or null (with the reason) when it is refused.
     std::optional<Response> exchangeKeys(const std::string& signedParams, std::string* note);
     void forget();
-
-private:
+    // The plaintext of a command, filler included: checked and decrypted under the
+    // session key, or the image key of a plain upload. Null, with the reason, if not.
     std::optional<std::string> openCommand(const std::string& data, std::string* note) const;
 
+private:
     const RsaKey& deviceKey;
     RandomSource random{"gcu-sim session"};
     std::unique_ptr<RsaKey> introducedKey;
