@@ -8,10 +8,12 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -199,6 +201,26 @@ TEST_F(WindowTest, PortThatFailsToOpenReportsTheReason)
     ASSERT_NE(failure, lines.end());
     EXPECT_GT(failure->size(), QString("Failed to connect ").size()) << "no error text";
     EXPECT_EQ(connectButton()->text(), "Connect");
+}
+
+TEST_F(WindowTest, PortWithoutPermissionNamesTheFix)
+{
+    FakeUsbPort gcu("SN-DENIED", 0xEEF0);
+    open(true);
+    ASSERT_TRUE(waitForEntries(1));
+    // As an ordinary user, who may not open root's terminal.
+    ASSERT_EQ(seteuid(65534), 0);
+    connectButton()->click();
+    ASSERT_EQ(seteuid(0), 0);
+    const QStringList lines = log();
+    const int failure = lines.indexOf(QRegularExpression("^Failed to connect .+"));
+    ASSERT_GE(failure, 0) << lines.join('\n').toStdString();
+    ASSERT_LT(failure + 1, lines.size());
+    const QString advice = lines[failure + 1];
+    EXPECT_TRUE(advice.contains("no permission")) << advice.toStdString();
+    EXPECT_TRUE(advice.contains(gcu.systemLocation()));
+    EXPECT_TRUE(advice.contains("70-orv-gcu.rules"));
+    EXPECT_TRUE(advice.contains("dialout"));
 }
 
 TEST_F(WindowTest, ConnectWithoutAnyPortDoesNothing)

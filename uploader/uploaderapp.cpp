@@ -14,8 +14,11 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QTimer>
+#include <cerrno>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +36,13 @@ bool isGcuPort(const QSerialPortInfo& info)
            info.vendorIdentifier() == gcuVendorId &&
            (info.productIdentifier() == applicationProductId ||
             info.productIdentifier() == bootloaderProductId);
+}
+
+// The device file exists but this user may not open it.
+bool lacksPermission(const QString& path)
+{
+    return faccessat(AT_FDCWD, path.toLocal8Bit().constData(), R_OK | W_OK, AT_EACCESS) != 0 &&
+           errno == EACCES;
 }
 
 bool samePorts(const QList<QSerialPortInfo>& a, const QList<QSerialPortInfo>& b)
@@ -153,6 +163,13 @@ void UploaderApp::on_pushButton_2_clicked()
         return;
     if (!comPort.open(ports[index])) {
         emit addLog(QString("Failed to connect %1").arg(QString::fromStdString(comPort.error())));
+        const QString path = ports[index].systemLocation();
+        if (lacksPermission(path))
+            emit addLog(QString("You have no permission to use the GCU's port %1. Install the udev "
+                                "rule 70-orv-gcu.rules (it comes with the package) and plug the "
+                                "GCU in again, or add yourself to the dialout group "
+                                "(sudo usermod -aG dialout $USER) and log in again.")
+                            .arg(path));
         return;
     }
     emit addLog("Connected");

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the build into a staging folder and builds a tiny consumer of the
+# library twice, with find_package and with pkg-config; each sends a ping frame.
+set -euo pipefail
+build=$1 source=$2 preload=$3
+work=$(mktemp -d /tmp/orv-consumer-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+staging=$work/staging
+
+cmake --install "$build" --prefix "$staging" > "$work/install.log"
+libdir=$(dirname "$(find "$staging" -name 'libORV-Common.so' | head -n 1)")
+test -f "$staging/bin/uploader"
+test -f "$staging/include/orv/comport.h"
+test -f "$staging/share/applications/orv-uploader.desktop"
+test -f "$staging/lib/udev/rules.d/70-orv-gcu.rules"
+
+cmake -S "$source/tests/consumer" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$staging" > /dev/null
+cmake --build "$work/with-cmake" > /dev/null
+
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+g++ -std=c++17 "$source/tests/consumer/main.cpp" -o "$work/with-pkg-config" \
+    $(pkg-config --cflags --libs orv-common)
+
+mkdir "$work/bus"
+for consumer in "$work/with-cmake/consumer" "$work/with-pkg-config"; do
+    ORV_VIRTUAL_USB_DIR=$work/bus LD_PRELOAD=$preload LD_LIBRARY_PATH=$libdir "$consumer"
+done
