@@ -64,7 +64,7 @@ protected:
     void startServer(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.end(), {"--port", std::to_string(port)});
-        server = std::make_unique<ToolProcess>("update-server-sim", arguments);
+        server = startTool("update-server-sim", arguments);
         // Until it listens, a connection would be refused.
         ASSERT_TRUE(spinUntil(
             [&] { return server->log().find("listening on") != std::string::npos; }, 5000))

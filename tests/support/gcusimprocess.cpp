@@ -5,17 +5,10 @@
 
 #include <QElapsedTimer>
 #include <QThread>
-#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
-
-std::string toolPath(const std::string& tool)
-{
-    return std::string(ORV_TOOLS_DIR) + "/" + tool;
-}
 
 std::string temporaryPath(const std::string& stem)
 {
@@ -34,35 +27,15 @@ static void writeWholeFile(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-static pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& logPath)
-{
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (!logPath.empty()) {
-            FILE* log = std::fopen(logPath.c_str(), "w");
-            if (log) {
-                dup2(fileno(log), STDERR_FILENO);
-                dup2(fileno(log), STDOUT_FILENO);
-            }
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
 int runTool(const std::string& tool, const std::vector<std::string>& arguments)
 {
-    const pid_t child = spawn(toolPath(tool), arguments, "");
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ToolProcess::run(tool, arguments);
+}
+
+std::unique_ptr<ToolProcess> startTool(const std::string& tool,
+                                       const std::vector<std::string>& arguments)
+{
+    return std::make_unique<ToolProcess>(tool, arguments, temporaryPath(tool + ".log"));
 }
 
 const TestKeys& TestKeys::get()
@@ -84,44 +57,6 @@ const TestKeys& TestKeys::get()
     return keys;
 }
 
-ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& arguments)
-    : logPath(temporaryPath(tool + ".log"))
-{
-    child = spawn(toolPath(tool), arguments, logPath);
-}
-
-ToolProcess::~ToolProcess()
-{
-    if (child > 0) {
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
-    }
-    std::remove(logPath.c_str());
-}
-
-int ToolProcess::waitForExit(int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (child > 0) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) {
-            child = -1;
-            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            break;
-        }
-        if (timer.elapsed() > timeoutMs)
-            return -1;
-        spinFor(20);
-    }
-    return exitCode;
-}
-
-std::string ToolProcess::log() const
-{
-    return readWholeFile(logPath);
-}
-
 static std::vector<std::string> simArguments(const std::string& serialNumber,
                                              std::vector<std::string> arguments)
 {
@@ -132,7 +67,8 @@ static std::vector<std::string> simArguments(const std::string& serialNumber,
 }
 
 GcuSimProcess::GcuSimProcess(const std::string& serialNumber, std::vector<std::string> arguments)
-    : serial(serialNumber), process("gcu-sim", simArguments(serialNumber, std::move(arguments)))
+    : serial(serialNumber), process("gcu-sim", simArguments(serialNumber, std::move(arguments)),
+                                    temporaryPath("gcu-sim.log"))
 {
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "toolprocess.h"
+
 #include <QSerialPortInfo>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -13,25 +16,6 @@ struct TestKeys
     std::string signerPem;    // a signer's private key
     std::string keychain;     // a keychain holding the signer's public key
     static const TestKeys& get();
-};
-
-// A tool of the build tree running as a child process, its output in a log file.
-class ToolProcess
-{
-public:
-    ToolProcess(const std::string& tool, const std::vector<std::string>& arguments);
-    ~ToolProcess();
-    ToolProcess(const ToolProcess&) = delete;
-    ToolProcess& operator=(const ToolProcess&) = delete;
-
-    // The exit code once the process has ended within the time, or -1.
-    int waitForExit(int timeoutMs);
-    std::string log() const;
-
-private:
-    std::string logPath;
-    pid_t child = -1;
-    int exitCode = -1;
 };
 
 // gcu-sim running as a child process on the test's virtual USB bus.
@@ -57,6 +41,8 @@ private:
 
 // Runs a tool from the build tree; returns its exit code.
 int runTool(const std::string& tool, const std::vector<std::string>& arguments);
-std::string toolPath(const std::string& tool);
+// A tool of the build tree, its log kept with the test's files.
+std::unique_ptr<ToolProcess> startTool(const std::string& tool,
+                                       const std::vector<std::string>& arguments);
 std::string temporaryPath(const std::string& stem);
 std::string readWholeFile(const std::string& path);
