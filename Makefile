@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test demo package test-asan test-tsan clean
+.PHONY: deps configure build test demo bench package test-asan test-tsan clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -23,6 +23,9 @@ test-asan:
 test-tsan:
 	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS="-DORV_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 	cd build-tsan && ctest --output-on-failure -L tsan
+
+bench: build
+	cd $(BUILD) && ./bin/orv-bench bench-results.json
 
 package: build
 	cmake --build $(BUILD) --target package

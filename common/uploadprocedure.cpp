@@ -70,8 +70,17 @@ void UploadProcedure::commandRsult(FirmwareCommandResult result)
     LogLine() << ">got command result!";
     std::unique_lock<std::mutex> lock(mutex);
     responseReceived = true;
+    handleResult(lock, result);
+    // The watchdog is woken once the mutex is free: it could not run before, and
+    // waking it earlier only has it sleep again on the mutex.
+    if (lock.owns_lock())
+        lock.unlock();
     condition.notify_all();
+}
 
+void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock,
+                                   FirmwareCommandResult result)
+{
     if (result == FirmwareCommandAccepted) {
         if (keyStepSent && !readyForCommands()) {
             LogLine() << "> Key exchange not complete yet, success answer ignored";

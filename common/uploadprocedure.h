@@ -89,6 +89,7 @@ protected:
     bool keyStepSent = false;
 
 private:
+    void handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result);
     void timeout();
     void timeoutHandler();
     // Resumes at the checkpoint; false when there is nothing left to send there

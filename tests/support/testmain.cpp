@@ -1,30 +1,25 @@
+#include "preload.h"
 #include "testbus.h"
 
 #include <QApplication>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace {
 
-// Test processes enumerate serial ports through the virtual USB bus, which must
-// be preloaded before the process starts; a test binary started without it
-// starts itself again with it, so that it runs the same from ctest and by hand.
+// Tests enumerate serial ports through the virtual USB bus, whose stand-in must
+// be preloaded; a test binary started without it starts itself again with it,
+// so that it runs the same from ctest and by hand.
 void ensureVirtualUsbPreloaded(char** argv)
 {
-    if (std::getenv("ORV_TEST_PRELOADED"))
-        return;
-    setenv("ORV_TEST_PRELOADED", "1", 1);
-    setenv("LD_PRELOAD", ORV_VIRTUALUSB_PATH, 1);
     // The sanitizer runtimes need not come first: the stand-in is not instrumented.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=1", 0);
     setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);
     setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" ORV_LSAN_SUPPRESSIONS, 0);
-    setenv("TSAN_OPTIONS", "halt_on_error=1:second_deadlock_stack=1:suppressions=" ORV_TSAN_SUPPRESSIONS, 0);
+    setenv("TSAN_OPTIONS",
+           "halt_on_error=1:second_deadlock_stack=1:suppressions=" ORV_TSAN_SUPPRESSIONS, 0);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    execv("/proc/self/exe", argv);
-    perror("re-executing the test with the virtual USB bus");
-    std::exit(2);
+    restartWithVirtualUsb(argv, ORV_VIRTUALUSB_PATH);
 }
 
 } // namespace

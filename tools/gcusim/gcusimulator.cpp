@@ -31,6 +31,24 @@ GcuSimulator::GcuSimulator(SimOptions simOptions, std::unique_ptr<RsaKey> key)
 GcuSimulator::~GcuSimulator()
 {
     vanish();
+    writeTimestamps();
+}
+
+void GcuSimulator::stamp(char event)
+{
+    if (!options.timestampsFile.empty())
+        timeline.emplace_back(event, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         Clock::now().time_since_epoch())
+                                         .count());
+}
+
+void GcuSimulator::writeTimestamps() const
+{
+    if (options.timestampsFile.empty())
+        return;
+    std::ofstream out(options.timestampsFile, std::ios::trunc);
+    for (const auto& [event, nanoseconds] : timeline)
+        out << event << ' ' << nanoseconds << '\n';
 }
 
 void GcuSimulator::log(const std::string& line) const
@@ -142,6 +160,7 @@ void GcuSimulator::readInput(int waitMs)
 
 void GcuSimulator::handleFrame(const std::string& payload)
 {
+    stamp('r');
     Command command;
     if (!command.ParseFromString(payload)) {
         log("unreadable command of " + std::to_string(payload.size()) + " bytes ignored");
@@ -298,6 +317,8 @@ void GcuSimulator::answer(const Response& response)
 
 void GcuSimulator::writeFrame(const std::string& payload)
 {
-    if (terminal)
-        terminal->writeAll(header(static_cast<uint32_t>(payload.size())) + payload);
+    if (!terminal)
+        return;
+    terminal->writeAll(header(static_cast<uint32_t>(payload.size())) + payload);
+    stamp('s');
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 // A GCU on the virtual USB bus: a pseudo-terminal published with the GCU's USB
 // identity, answering Command frames with Response frames. It leaves the bus and
@@ -50,6 +51,10 @@ private:
     void answer(const Response& response);
     void answerResult(uint32_t result);
     void writeFrame(const std::string& payload);
+    // Notes the moment of an event for --timestamps: 'r' a command received,
+    // 's' an answer sent.
+    void stamp(char event);
+    void writeTimestamps() const;
 
     SimOptions options;
     std::unique_ptr<RsaKey> deviceKey;
@@ -66,4 +71,5 @@ private:
     int commandsSeen = 0;
     bool vanished = false;
     std::multimap<Clock::time_point, std::function<void()>> pending;
+    std::vector<std::pair<char, int64_t>> timeline;
 };

@@ -14,6 +14,8 @@ struct SimOptions
     std::string flashOut;
     int resetDelayMs = 1500;
     bool startInBootloader = false;
+    // Where the times of commands received and answers sent are written at exit.
+    std::string timestampsFile;
 
     // Fault injection; shares are between 0 and 1.
     double dropShare = 0;
