@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test demo bench package test-asan test-tsan clean
+.PHONY: deps configure build test demo bench fuzz package test-asan test-tsan clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -24,6 +24,9 @@ test-tsan:
 	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS="-DORV_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 	cd build-tsan && ctest --output-on-failure -L tsan
 
+fuzz:
+	FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60) bash scripts/fuzz.sh
+
 bench: build
 	cd $(BUILD) && ./bin/orv-bench bench-results.json
 
@@ -34,4 +37,4 @@ demo:
 	@bash scripts/demo.sh
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -6,33 +6,38 @@
 #include <QtConcurrent>
 
 ReconnectWaiter::ReconnectWaiter(ComPort& comPort, QObject* context)
-    : comPort(comPort), context(context), cancelled(std::make_shared<std::atomic<bool>>(false))
+    : comPort(comPort), context(context)
 {
 }
 
 ReconnectWaiter::~ReconnectWaiter()
 {
-    *cancelled = true;
-    for (QFuture<void>& wait : waits)
-        wait.waitForFinished();
+    cancelled = true;
+    wait.waitForFinished();
 }
 
 bool ReconnectWaiter::isWaiting() const
 {
-    for (const QFuture<void>& wait : waits)
-        if (wait.isRunning())
-            return true;
-    return false;
+    std::lock_guard<std::mutex> lock(stepLock);
+    return static_cast<bool>(pendingStep);
 }
 
 void ReconnectWaiter::whenPortIsBack(std::function<void()> step)
 {
-    // Finished waits are forgotten so the list does not grow.
-    for (auto it = waits.begin(); it != waits.end();)
-        it = it->isFinished() ? waits.erase(it) : it + 1;
-    auto flag = cancelled;
-    waits.append(QtConcurrent::run([this, flag, step = std::move(step)] {
-        if (comPort.waitForPortAvaliable([flag] { return !*flag; }) && !*flag)
-            QMetaObject::invokeMethod(context, step, Qt::QueuedConnection);
-    }));
+    std::lock_guard<std::mutex> lock(stepLock);
+    const bool waiting = static_cast<bool>(pendingStep);
+    pendingStep = std::move(step);
+    if (waiting)
+        return;
+    wait = QtConcurrent::run([this] {
+        if (!comPort.waitForPortAvaliable([this] { return !cancelled; }) || cancelled)
+            return;
+        std::function<void()> step;
+        {
+            std::lock_guard<std::mutex> lock(stepLock);
+            step = std::move(pendingStep);
+            pendingStep = nullptr;
+        }
+        QMetaObject::invokeMethod(context, step, Qt::QueuedConnection);
+    });
 }

@@ -1,18 +1,18 @@
 #pragma once
 
 #include <QFuture>
-#include <QList>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class ComPort;
 class QObject;
 
 // Waits on the global thread pool for the GCU's port to come back after a reset,
-// then runs a step on the thread of `context`. Destroying the waiter gives up
-// every wait still running and waits for it to end, so no wait outlives the
-// objects it serves.
+// then runs a step on the thread of `context`. One wait at a time: asking again
+// while a wait runs only replaces the step it will run. Destroying the waiter
+// gives up the wait and waits for it to end, so it never outlives what it serves.
 class ReconnectWaiter
 {
 public:
@@ -27,6 +27,8 @@ public:
 private:
     ComPort& comPort;
     QObject* context;
-    std::shared_ptr<std::atomic<bool>> cancelled;
-    QList<QFuture<void>> waits;
+    std::atomic<bool> cancelled{false};
+    mutable std::mutex stepLock;
+    std::function<void()> pendingStep;
+    QFuture<void> wait;
 };
