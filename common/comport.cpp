@@ -65,6 +65,8 @@ bool ComPort::open(QSerialPortInfo info)
     port->setStopBits(QSerialPort::OneStop);
     port->setParity(QSerialPort::NoParity);
     connect(port.get(), SIGNAL(readyRead()), this, SLOT(dataAvaliable()));
+    connect(port.get(), SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
+            SLOT(portError()));
     openedPort = info;
     // Whatever the previous port left half-read has nothing to do with this one.
     reader.reset();
@@ -142,6 +144,13 @@ void ComPort::dataAvaliable()
         // A handler that re-opened or closed the link has replaced the port.
         return port.get() == reading;
     });
+}
+
+void ComPort::portError()
+{
+    // Only the loss of the device matters here; the open call reports its own errors.
+    if (port && port->isOpen() && port->error() == QSerialPort::ResourceError)
+        emit portLost(port->errorString());
 }
 
 QSerialPortInfo ComPort::waitForPort(const std::function<bool()>& keepWaiting)

@@ -46,9 +46,13 @@ public:
 
 signals:
     void commandRead(std::string data);
+    // The device went away under the open port (unplugged, reset, powered off);
+    // the port's own words. The port stays open until someone closes it.
+    void portLost(QString reason);
 
 private slots:
     void dataAvaliable();
+    void portError();
 
 private:
     void writeFrame(const QByteArray& frame);

@@ -44,6 +44,7 @@ protected:
     void sendCommand() override;
     void logAdvance(bool toReset) override;
     bool readyForCommands() const override { return encryptor != nullptr; }
+    bool keyStepAnswerEndsHandshake() const override { return false; }
 
 private:
     // The session key from the GCU's public value; false (with a log line) when

@@ -82,9 +82,10 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock,
                                    FirmwareCommandResult result)
 {
     if (result == FirmwareCommandAccepted) {
-        if (keyStepSent && !readyForCommands()) {
+        if (keyStepSent && !readyForCommands() && !keyStepAnswerEndsHandshake()) {
             LogLine() << "> Key exchange not complete yet, success answer ignored";
         } else if (keyStepSent) {
+            handshakeDone = true;
             advance(lock, true);
         } else if (finished) {
             feedback.procedureDone();

@@ -58,9 +58,14 @@ protected:
     virtual void sendCommand() = 0;
     // A line announcing what a success answer to a command leads to.
     virtual void logAdvance(bool toReset) { (void)toReset; }
-    // Whether commands can be sent yet. Until then a success answer after the key
-    // step is only logged, and a fall-back repeats the handshake step in flight.
-    virtual bool readyForCommands() const { return true; }
+    // Whether the handshake (introduction and key step) is over and commands can
+    // be sent. Until then a fall-back repeats the handshake step in flight: a
+    // command could only fail without the key.
+    virtual bool readyForCommands() const { return handshakeDone; }
+    // Whether the success answer to the key step ends the handshake (the plain
+    // upload), or something else must (the secure upload's key exchange), in which
+    // case that answer is only logged.
+    virtual bool keyStepAnswerEndsHandshake() const { return true; }
 
     // After a success: move to the next command, or finish with the reset.
     // Called with `lock` held; it is released before the watchdog is joined.
@@ -87,6 +92,8 @@ protected:
     int32_t timeoutMs = commandTimeoutMs;
     // The key step is over: from now on a success answer belongs to a command.
     bool keyStepSent = false;
+    // The key step's success answer has come.
+    bool handshakeDone = false;
 
 private:
     void handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result);

@@ -281,16 +281,9 @@ TEST_F(SecureUploadTest, UnusableKeysFailConstructionClearly)
 
 TEST(SecureUploadEndToEnd, FlashesThePlainImageExactlyThroughTheSimulator)
 {
-    std::mt19937 random(9);
-    std::string image(64 * 1024, '\0');
-    for (char& byte : image)
-        byte = static_cast<char>(random());
-    const std::string imagePath = temporaryPath("image.bin");
-    std::ofstream(imagePath, std::ios::binary) << image;
-    const std::string firmware = temporaryPath("plain.enc");
-    ASSERT_EQ(runTool("gcu-fwpack", {"--image", imagePath, "--out", firmware, "--plain",
-                                     "--chunk", "4096", "--checkpoint-every", "4"}),
-              0);
+    const std::string image = randomImage(64 * 1024, 9);
+    const std::string firmware =
+        packFirmware(image, {"--plain", "--chunk", "4096", "--checkpoint-every", "4"});
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-SECURE", {"--bootloader", "--flash-out", flashOut, "--fail", "0.05",
                                      "--seed", "3", "--reset-delay", "200"});

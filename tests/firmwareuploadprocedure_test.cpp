@@ -220,8 +220,25 @@ TEST_F(UploadTest, AesKeyStepWaitsLongerBeforeFallingBack)
     EXPECT_EQ(answer(0), "aes:aes-key");
     QElapsedTimer waited;
     waited.start();
-    EXPECT_EQ(next(9000), "cmd0");
+    // Without the key a command could only fail: the key itself goes again.
+    EXPECT_EQ(next(9000), "aes:aes-key");
     EXPECT_GE(waited.elapsed(), 7000);
+    EXPECT_EQ(answer(0), "cmd1");
+}
+
+TEST_F(UploadTest, HandshakeStepsAreRepeatedUntilAnswered)
+{
+    create(writeFirmware(3, {0}));
+    procedure->start();
+    EXPECT_EQ(next(), "rsa:key-blob");
+    // A lost or failed answer to the key blob repeats the key blob...
+    EXPECT_EQ(next(1500), "rsa:key-blob");
+    EXPECT_EQ(answer(2), "rsa:key-blob");
+    EXPECT_EQ(answer(0), "aes:aes-key");
+    // ...and one to the AES key repeats the AES key.
+    EXPECT_EQ(answer(1), "aes:aes-key");
+    EXPECT_EQ(answer(0), "cmd1");
+    EXPECT_EQ(answer(3), "cmd0");
 }
 
 TEST_F(UploadTest, UnreadableFilesAreReportedAndRunEmpty)

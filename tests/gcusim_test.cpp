@@ -28,29 +28,6 @@ public:
     int lastTotal = 0;
 };
 
-std::string randomImage(size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string image(size, '\0');
-    for (char& byte : image)
-        byte = static_cast<char>(random());
-    return image;
-}
-
-// Packs an image for the simulated GCU's device key.
-std::string packImage(const std::string& image, const std::vector<std::string>& extra = {})
-{
-    const std::string imagePath = temporaryPath("image.bin");
-    std::ofstream(imagePath, std::ios::binary) << image;
-    const std::string firmwarePath = temporaryPath("firmware.enc");
-    std::vector<std::string> arguments = {"--image", imagePath, "--out", firmwarePath,
-                                          "--device-key", TestKeys::get().deviceOrvkc};
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
-    EXPECT_EQ(runTool("gcu-fwpack", arguments), 0);
-    std::remove(imagePath.c_str());
-    return firmwarePath;
-}
-
 // Drives a plain upload as the program does: every result answer from the GCU
 // goes to the procedure.
 class SimulatedUpload
@@ -93,7 +70,7 @@ bool waitForFile(const std::string& path, size_t size, int timeoutMs)
 TEST(GcuSimulator, PlainUploadFlashesThePackedImageExactly)
 {
     const std::string image = randomImage(256 * 1024, 1);
-    const std::string firmware = packImage(image, {"--chunk", "4096", "--checkpoint-every", "8"});
+    const std::string firmware = packFirmware(image, {"--chunk", "4096", "--checkpoint-every", "8"});
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-UPLOAD", {"--bootloader", "--flash-out", flashOut, "--reset-delay",
                                      "200"});
@@ -116,7 +93,7 @@ TEST(GcuSimulator, PlainUploadFlashesThePackedImageExactly)
 TEST(GcuSimulator, UploadSurvivesDroppedAndRejectedAnswers)
 {
     const std::string image = randomImage(256 * 1024, 2);
-    const std::string firmware = packImage(image, {"--chunk", "4096", "--checkpoint-every", "4"});
+    const std::string firmware = packFirmware(image, {"--chunk", "4096", "--checkpoint-every", "4"});
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-FAULTS", {"--bootloader", "--flash-out", flashOut, "--drop", "0.1",
                                      "--fail", "0.05", "--seed", "7", "--reset-delay", "200"});

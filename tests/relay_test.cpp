@@ -24,23 +24,7 @@ quint16 freePort()
 
 std::string packed(const std::string& image, const std::string& version)
 {
-    const std::string imagePath = temporaryPath("image.bin");
-    std::ofstream(imagePath, std::ios::binary) << image;
-    const std::string firmware = temporaryPath("firmware.enc");
-    EXPECT_EQ(runTool("gcu-fwpack", {"--image", imagePath, "--out", firmware, "--device-key",
-                                     TestKeys::get().deviceOrvkc, "--chunk", "2048",
-                                     "--checkpoint-every", "4", "--version", version}),
-              0);
-    return firmware;
-}
-
-std::string randomImage(size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string image(size, '\0');
-    for (char& byte : image)
-        byte = static_cast<char>(random());
-    return image;
+    return packFirmware(image, {"--chunk", "2048", "--checkpoint-every", "4", "--version", version});
 }
 
 // The real window relaying between update-server-sim and gcu-sim.

@@ -1,3 +1,4 @@
+#include "filedialoguser.h"
 #include "gcu.pb.h"
 #include "gcusimprocess.h"
 #include "testbus.h"
@@ -19,46 +20,6 @@
 #include <random>
 
 namespace {
-
-// Answers the program's file dialogs as a user would: picks `path`, or cancels.
-class FileDialogUser : public QObject
-{
-public:
-    explicit FileDialogUser(QString answer) : path(std::move(answer))
-    {
-        connect(&poll, &QTimer::timeout, this, [this] {
-            QFileDialog* dialog = nullptr;
-            for (QWidget* top : QApplication::topLevelWidgets())
-                if (auto* candidate = qobject_cast<QFileDialog*>(top); candidate && candidate->isVisible())
-                    dialog = candidate;
-            if (!dialog)
-                return;
-            ++dialogs;
-            titles << dialog->windowTitle();
-            filters << dialog->nameFilters();
-            if (onOpen)
-                onOpen();
-            if (path.isEmpty()) {
-                dialog->reject();
-            } else {
-                // Typed into the name field, as a user would.
-                if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit"))
-                    name->setText(path);
-                QMetaObject::invokeMethod(dialog, "accept");
-            }
-        });
-        poll.start(20);
-    }
-
-    QString path;
-    int dialogs = 0;
-    QStringList titles;
-    QStringList filters;
-    std::function<void()> onOpen;
-
-private:
-    QTimer poll;
-};
 
 class ActionsTest : public ::testing::Test
 {
@@ -116,18 +77,6 @@ std::string firmwareIdFrame(uint32_t version, uint32_t revision, uint32_t flags)
         r.mutable_firmware_id()->set_revision_word(revision);
         r.mutable_firmware_id()->set_flags_word(flags);
     });
-}
-
-std::string packedFirmware(const std::string& image)
-{
-    const std::string imagePath = temporaryPath("image.bin");
-    std::ofstream(imagePath, std::ios::binary) << image;
-    const std::string firmware = temporaryPath("firmware.enc");
-    EXPECT_EQ(runTool("gcu-fwpack", {"--image", imagePath, "--out", firmware, "--device-key",
-                                     TestKeys::get().deviceOrvkc, "--chunk", "2048",
-                                     "--version", "2.4.6b"}),
-              0);
-    return firmware;
 }
 
 } // namespace
@@ -202,11 +151,9 @@ TEST_F(ActionsTest, ProgressFollowsEveryReport)
 
 TEST_F(ActionsTest, UploadFileFlashesTheImageThroughTheWindow)
 {
-    std::mt19937 random(5);
-    std::string image(48 * 1024, '\0');
-    for (char& byte : image)
-        byte = static_cast<char>(random());
-    const std::string firmware = packedFirmware(image);
+    const std::string image = randomImage(48 * 1024, 5);
+    const std::string firmware =
+        packFirmware(image, {"--chunk", "2048", "--version", "2.4.6b"});
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-WINDOW", {"--bootloader", "--flash-out", flashOut,
                                      "--reset-delay", "200"});

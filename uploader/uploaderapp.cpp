@@ -99,6 +99,12 @@ UploaderApp::UploaderApp(QWidget* parent)
     connect(this, SIGNAL(addLog(QString)), ui->plainTextEdit_2, SLOT(appendPlainText(QString)));
     connect(this, SIGNAL(pongReceived(unsigned int)), this, SLOT(on_pongReceived(unsigned int)));
     connect(&comPort, SIGNAL(commandRead(std::string)), this, SLOT(readPort(std::string)));
+    // A GCU that goes away under the open link is said so, and the link let go
+    // once the frame in hand is done with.
+    connect(&comPort, &ComPort::portLost, this, [this](const QString& reason) {
+        emit addLog(QString("Lost the GCU: %1").arg(reason));
+        QMetaObject::invokeMethod(this, "comPortDisconnect", Qt::QueuedConnection);
+    });
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog, [](const QString& line) {
         LogLine() << "log: " << line.toStdString();

@@ -5,7 +5,9 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <algorithm>
 #include <fstream>
+#include <random>
 #include <iterator>
 #include <stdexcept>
 #include <unistd.h>
@@ -22,9 +24,34 @@ std::string readWholeFile(const std::string& path)
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
+
 static void writeWholeFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string randomImage(size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string image(size, '\0');
+    for (char& byte : image)
+        byte = static_cast<char>(random());
+    return image;
+}
+
+std::string packFirmware(const std::string& image, const std::vector<std::string>& options)
+{
+    const std::string imagePath = temporaryPath("image.bin");
+    writeWholeFile(imagePath, image);
+    const std::string firmware = temporaryPath("firmware.enc");
+    std::vector<std::string> arguments = {"--image", imagePath, "--out", firmware};
+    if (std::find(options.begin(), options.end(), "--plain") == options.end())
+        arguments.insert(arguments.end(), {"--device-key", TestKeys::get().deviceOrvkc});
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    if (runTool("gcu-fwpack", arguments) != 0)
+        throw std::runtime_error("gcu-fwpack failed");
+    std::remove(imagePath.c_str());
+    return firmware;
 }
 
 int runTool(const std::string& tool, const std::vector<std::string>& arguments)

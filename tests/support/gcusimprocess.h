@@ -45,4 +45,9 @@ int runTool(const std::string& tool, const std::vector<std::string>& arguments);
 std::unique_ptr<ToolProcess> startTool(const std::string& tool,
                                        const std::vector<std::string>& arguments);
 std::string temporaryPath(const std::string& stem);
+// Reproducible random bytes.
+std::string randomImage(size_t size, unsigned seed);
+// A firmware file for the simulated GCU (its device key), made by gcu-fwpack with
+// the given further options; its path.
+std::string packFirmware(const std::string& image, const std::vector<std::string>& options = {});
 std::string readWholeFile(const std::string& path);
