@@ -17,6 +17,8 @@ mkdir -p "$build/crashes"
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
+# Qt and fontconfig keep some objects for the life of the process.
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 failed=0
 for target in "${targets[@]}"; do
     corpus=$build/corpus/$target
