@@ -70,6 +70,7 @@ bool ComPort::open(QSerialPortInfo info)
     openedPort = info;
     // Whatever the previous port left half-read has nothing to do with this one.
     reader.reset();
+    lossReported = false;
 
     log("Trying to open port " + info.systemLocation().toStdString());
     const bool opened = port->open(QIODevice::ReadWrite);
@@ -148,9 +149,13 @@ void ComPort::dataAvaliable()
 
 void ComPort::portError()
 {
-    // Only the loss of the device matters here; the open call reports its own errors.
-    if (port && port->isOpen() && port->error() == QSerialPort::ResourceError)
+    // Only the loss of the device matters here (a USB port reports it as a resource
+    // error, a vanished terminal as a failed read); open reports its own errors.
+    if (port && port->isOpen() && !lossReported &&
+        (port->error() == QSerialPort::ResourceError || port->error() == QSerialPort::ReadError)) {
+        lossReported = true;
         emit portLost(port->errorString());
+    }
 }
 
 QSerialPortInfo ComPort::waitForPort(const std::function<bool()>& keepWaiting)

@@ -63,6 +63,8 @@ private:
     QMutex writeLock;
     QString serialNumber;
     FrameCodec reader;
+    // portLost has been emitted for the current port object.
+    bool lossReported = false;
 };
 
 // The first present port with the GCU's bootloader identity (vendor 0x04D8,

@@ -278,7 +278,8 @@ void GcuSimulator::finishUpload()
     applicationVersion = flash.version();
     flash.erase();
     session.forget();
-    comeBackLater(Mode::Application, options.resetDelayMs, "reset after a complete upload");
+    comeBackLater(options.stayInBootloader ? Mode::Bootloader : Mode::Application,
+                  options.resetDelayMs, "reset after a complete upload");
 }
 
 void GcuSimulator::answerResult(uint32_t result)

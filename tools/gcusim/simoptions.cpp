@@ -13,6 +13,7 @@ const char* SimOptions::usage()
            "  --flash-out FILE        where a completed upload's image is written\n"
            "  --reset-delay MS        time off the bus during a reset (default 1500)\n"
            "  --bootloader            start in bootloader mode\n"
+           "  --stay-in-bootloader    come back in bootloader mode after an upload as well\n"
            "  --timestamps FILE       at exit, write when each command came and each answer left\n"
            "faults (each injected fault is logged; --seed makes a run repeatable):\n"
            "  --drop SHARE            drop this share of answers\n"
@@ -58,6 +59,8 @@ std::optional<SimOptions> SimOptions::parse(int argc, char** argv, std::string* 
                 options.resetDelayMs = std::stoi(value());
             else if (arg == "--timestamps")
                 options.timestampsFile = value();
+            else if (arg == "--stay-in-bootloader")
+                options.stayInBootloader = true;
             else if (arg == "--bootloader")
                 options.startInBootloader = true;
             else if (arg == "--drop")

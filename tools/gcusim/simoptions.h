@@ -14,6 +14,8 @@ struct SimOptions
     std::string flashOut;
     int resetDelayMs = 1500;
     bool startInBootloader = false;
+    // Back in bootloader mode after a complete upload too, ready for the next.
+    bool stayInBootloader = false;
     // Where the times of commands received and answers sent are written at exit.
     std::string timestampsFile;
 
