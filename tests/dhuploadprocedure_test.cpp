@@ -1,3 +1,4 @@
+#include "answerrouter.h"
 #include "bootloadersession.h"
 #include "commandssender.h"
 #include "comport.h"
@@ -296,16 +297,7 @@ TEST(SecureUploadEndToEnd, FlashesThePlainImageExactlyThroughTheSimulator)
     DhUploadProcedure procedure(firmware, TestKeys::get().signerPem, TestKeys::get().keychain,
                                 sender, feedback);
     // The owner hands result answers and the key-exchange answer to the procedure.
-    QObject::connect(&comPort, &ComPort::commandRead, [&](std::string payload) {
-        Response response;
-        if (!response.ParseFromString(payload))
-            return;
-        if (response.resp_case() == Response::kResult)
-            procedure.commandRsult(static_cast<FirmwareCommandResult>(response.result()));
-        else if (response.resp_case() == Response::kKeyExchange)
-            procedure.keyExchangeResult(FirmwareCommandAccepted,
-                                        response.key_exchange().SerializeAsString());
-    });
+    routeAnswers(comPort, procedure, &procedure);
     ASSERT_TRUE(comPort.open(port));
     procedure.start();
     ASSERT_TRUE(spinUntil([&] { return readWholeFile(flashOut).size() == image.size(); }, 60000))

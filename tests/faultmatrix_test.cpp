@@ -1,6 +1,7 @@
 // Whole updates under every fault the simulators can inject. Each run must end
 // in bounded time in one of two ways: the image flashed byte for byte, or a clear
 // message; never a crash, a hung window, or an image that differs silently.
+#include "answerrouter.h"
 #include "commandssender.h"
 #include "comport.h"
 #include "dhUploadProcedure.h"
@@ -150,16 +151,7 @@ TEST_P(FaultMatrix, EndsFlashedOrWithAClearMessage)
                                     sender, feedback);
         bool lost = false;
         QObject::connect(&comPort, &ComPort::portLost, [&] { lost = true; });
-        QObject::connect(&comPort, &ComPort::commandRead, [&](std::string payload) {
-            Response response;
-            if (!response.ParseFromString(payload))
-                return;
-            if (response.resp_case() == Response::kResult)
-                procedure.commandRsult(static_cast<FirmwareCommandResult>(response.result()));
-            else if (response.resp_case() == Response::kKeyExchange)
-                procedure.keyExchangeResult(FirmwareCommandAccepted,
-                                            response.key_exchange().SerializeAsString());
-        });
+        routeAnswers(comPort, procedure, &procedure);
         ASSERT_TRUE(comPort.open(gcu.waitForPort(product)));
         procedure.start();
         const bool ended = spinUntil([&] { return flashed() || lost; }, 40000);

@@ -1,3 +1,4 @@
+#include "answerrouter.h"
 #include "commandssender.h"
 #include "comport.h"
 #include "firmwareuploadprocedure.h"
@@ -35,14 +36,9 @@ class SimulatedUpload
 public:
     SimulatedUpload(const QSerialPortInfo& port, const std::string& firmware)
     {
-        QObject::connect(&comPort, &ComPort::commandRead, [this](std::string payload) {
-            Response response;
-            if (response.ParseFromString(payload) && response.resp_case() == Response::kResult &&
-                procedure)
-                procedure->commandRsult(static_cast<FirmwareCommandResult>(response.result()));
-        });
         opened = comPort.open(port);
         procedure = std::make_unique<FirmwareUploadProcedure>(firmware, sender, feedback);
+        routeAnswers(comPort, *procedure);
     }
 
     bool finishes(int timeoutMs)
