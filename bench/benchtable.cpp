@@ -26,8 +26,8 @@ void BenchTable::print() const
     for (const Row& row : rows) {
         char target[16] = "-";
         if (row.targetRatio > 0)
-            std::snprintf(target, sizeof target, "%s %.2f", row.higherIsBetter ? ">=" : "<=",
-                          row.targetRatio);
+            std::snprintf(target, sizeof target, "%s %.2f",
+                          row.higherIsBetter ? ">=" : "<=", row.targetRatio);
         std::printf("| %-44s | %14.3f | %14.3f | %-8s | %6.3f | %-8s | %-4s |\n",
                     row.figure.c_str(), row.value, row.reference, row.unit.c_str(), ratio(row),
                     target, met(row) ? "yes" : "NO");
@@ -46,7 +46,9 @@ bool BenchTable::writeJson(const std::string& path) const
         out << "  {\"figure\": \"" << row.figure << "\", \"value\": " << row.value
             << ", \"reference\": " << row.reference << ", \"unit\": \"" << row.unit
             << "\", \"ratio\": " << ratio(row) << ", \"target\": \""
-            << (row.targetRatio <= 0 ? "none" : row.higherIsBetter ? ">= " : "<= ")
+            << (row.targetRatio <= 0 ? "none"
+                : row.higherIsBetter ? ">= "
+                                     : "<= ")
             << (row.targetRatio <= 0 ? "" : std::to_string(row.targetRatio))
             << "\", \"met\": " << (met(row) ? "true" : "false") << "}"
             << (i + 1 < rows.size() ? "," : "") << "\n";

@@ -111,8 +111,8 @@ public:
         writeFile(image, bytes);
         const std::string out =
             dir + "/fw-" + std::to_string(chunk) + "-" + std::to_string(commands) + ".enc";
-        std::vector<std::string> arguments = {"--image", image, "--out", out,
-                                              "--chunk", std::to_string(chunk)};
+        std::vector<std::string> arguments = {"--image", image,     "--out",
+                                              out,       "--chunk", std::to_string(chunk)};
         if (plain)
             arguments.push_back("--plain");
         else
@@ -129,7 +129,8 @@ class Simulator
 {
 public:
     Simulator(Workspace& workspace, bool bootloader = true)
-        : serial("BENCH" + std::to_string(next++)), timestamps(workspace.dir + "/" + serial + ".ts"),
+        : serial("BENCH" + std::to_string(next++)),
+          timestamps(workspace.dir + "/" + serial + ".ts"),
           process(std::make_unique<ToolProcess>("gcu-sim", arguments(workspace, bootloader),
                                                 workspace.dir + "/" + serial + ".log"))
     {
@@ -176,10 +177,10 @@ public:
 private:
     std::vector<std::string> arguments(Workspace& workspace, bool bootloader) const
     {
-        std::vector<std::string> list = {"--serial", serial, "--bus-dir", workspace.bus,
-                                         "--device-key", workspace.devicePem, "--flash-out",
-                                         "/dev/null", "--timestamps", timestamps,
-                                         "--reset-delay", "100"};
+        std::vector<std::string> list = {"--serial",    serial,          "--bus-dir",
+                                         workspace.bus, "--device-key",  workspace.devicePem,
+                                         "--flash-out", "/dev/null",     "--timestamps",
+                                         timestamps,    "--reset-delay", "100"};
         if (bootloader)
             list.push_back("--bootloader");
         return list;
@@ -283,9 +284,8 @@ void plainThroughput(Workspace& workspace, BenchTable& table)
             table.add({"host overhead per command, median", median(mine.overheadsUs),
                        median(theirs.overheadsUs), "us", false, 1.5,
                        "answer leaving the simulator to the next command arriving"});
-            table.add({"host overhead per command, 99th percentile",
-                       percentile99(mine.overheadsUs), percentile99(theirs.overheadsUs), "us",
-                       false, 0, ""});
+            table.add({"host overhead per command, 99th percentile", percentile99(mine.overheadsUs),
+                       percentile99(theirs.overheadsUs), "us", false, 0, ""});
         }
     }
 }
@@ -322,7 +322,8 @@ void securePerCommand(Workspace& workspace, BenchTable& table)
     auto readFrame = [&] {
         unsigned char header[4];
         terminal.readExactly(header, 4, 3000);
-        const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+        const uint32_t length =
+            header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
         std::string payload(length, '\0');
         terminal.readExactly(payload.data(), length, 3000);
         Command command;
@@ -339,7 +340,8 @@ void securePerCommand(Workspace& workspace, BenchTable& table)
         while (draining)
             terminal.readSome(buffer, sizeof buffer, 20);
     });
-    procedure.keyExchangeResult(FirmwareCommandAccepted, answer->key_exchange().SerializeAsString());
+    procedure.keyExchangeResult(FirmwareCommandAccepted,
+                                answer->key_exchange().SerializeAsString());
     const auto start = Clock::now();
     for (int i = 0; i < commands - 1; ++i) {
         procedure.commandRsult(FirmwareCommandAccepted);
@@ -449,8 +451,7 @@ void relayRoundTrip(Workspace& workspace, BenchTable& table)
 
 void frameCodec(BenchTable& table)
 {
-    auto throughCodec = [](size_t frameSize, size_t frames, double* codecRate,
-                           double* copyRate) {
+    auto throughCodec = [](size_t frameSize, size_t frames, double* codecRate, double* copyRate) {
         QByteArray stream;
         stream.reserve(static_cast<int>((frameSize + 4) * frames));
         const std::string payload(frameSize, 'f');
@@ -531,8 +532,8 @@ void scaling(Workspace& workspace, BenchTable& table)
     }
     table.add({"time per command, 10,000 commands", perCommand[1], perCommand[0], "us", false, 1.2,
                "reference: the same with 1,000 commands"});
-    table.add({"time per command, 100,000 commands", perCommand[2], perCommand[0], "us", false,
-               1.2, "reference: the same with 1,000 commands"});
+    table.add({"time per command, 100,000 commands", perCommand[2], perCommand[0], "us", false, 1.2,
+               "reference: the same with 1,000 commands"});
 }
 
 } // namespace

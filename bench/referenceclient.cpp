@@ -76,7 +76,8 @@ std::string ReferenceClient::roundTrip(int fd, const std::string& payload)
     unsigned char header[4];
     if (!readExactly(fd, reinterpret_cast<char*>(header), sizeof header))
         return {};
-    const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+    const uint32_t length =
+        header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
     std::string answer(length, '\0');
     if (!readExactly(fd, answer.data(), length))
         return {};
@@ -89,10 +90,12 @@ double ReferenceClient::upload(const std::string& devicePath, const FirmwareFile
     if (fd < 0)
         return -1;
     std::vector<std::string> steps;
-    steps.push_back(command([&](Command& c) { c.mutable_rsa_public_key()->set_data(file.rsa_public_key()); }));
+    steps.push_back(
+        command([&](Command& c) { c.mutable_rsa_public_key()->set_data(file.rsa_public_key()); }));
     steps.push_back(command([&](Command& c) { c.mutable_aes_key()->set_data(file.aes_key()); }));
     for (int i = 1; i < file.commands_size(); ++i)
-        steps.push_back(command([&](Command& c) { c.mutable_command_data()->set_data(file.commands(i).data()); }));
+        steps.push_back(command(
+            [&](Command& c) { c.mutable_command_data()->set_data(file.commands(i).data()); }));
 
     const auto start = std::chrono::steady_clock::now();
     for (const std::string& step : steps) {

@@ -24,11 +24,13 @@ std::vector<int> toVector(const google::protobuf::RepeatedField<int32_t>& list)
 
 } // namespace
 
-CommandsResponseReceiver::CommandsResponseReceiver(
-    IBootloaderCommandsResponse* bootloader, IDataLoggerCommandsResponse* dataLogger,
-    IConfigCommandsResponse* config, IPidTunerCommandsResponse* pidTuner,
-    IMapTuningCommandsResponse* mapTuning, IControlerAdaptationResponse* adaptation,
-    ICandumpResponse* candump)
+CommandsResponseReceiver::CommandsResponseReceiver(IBootloaderCommandsResponse* bootloader,
+                                                   IDataLoggerCommandsResponse* dataLogger,
+                                                   IConfigCommandsResponse* config,
+                                                   IPidTunerCommandsResponse* pidTuner,
+                                                   IMapTuningCommandsResponse* mapTuning,
+                                                   IControlerAdaptationResponse* adaptation,
+                                                   ICandumpResponse* candump)
     : bootloader(bootloader), dataLogger(dataLogger), config(config), pidTuner(pidTuner),
       mapTuning(mapTuning), adaptation(adaptation), candump(candump)
 {
@@ -143,8 +145,7 @@ void CommandsResponseReceiver::decodeResponse(const std::string& frame)
     case Response::kMapTunerSetMapValue:
         if (dispatchTo("kMapTunerSetMapValue", mapTuning)) {
             const MapTunerSetMapValueResp& m = response.map_tuner_set_map_value();
-            mapTuning->mapValueSet(m.mapid(), m.xindex(), m.yindex(),
-                                   toMapTunerStatus(m.status()));
+            mapTuning->mapValueSet(m.mapid(), m.xindex(), m.yindex(), toMapTunerStatus(m.status()));
         }
         break;
     case Response::kMapTunerGetMapValue:

@@ -10,7 +10,8 @@
 
 // The map tuner's answer status. Values the GCU should never send are reported
 // as MapTunerFailed.
-enum MapTunerStatus {
+enum MapTunerStatus
+{
     MapTunerOk = 0,
     MapTunerInvalidMap = 1,
     MapTunerOutOfRange = 2,

@@ -17,9 +17,7 @@ template <typename Request> void setAxis(Request& request, CommandsSender::MapAx
 
 } // namespace
 
-CommandsSender::CommandsSender(ComPort& port) : port(port)
-{
-}
+CommandsSender::CommandsSender(ComPort& port) : port(port) {}
 
 void CommandsSender::send(Command& command)
 {

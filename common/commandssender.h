@@ -16,7 +16,11 @@ class ORV_COMMON_EXPORT CommandsSender : public QObject
 {
     Q_OBJECT
 public:
-    enum MapAxis { X = 0, Y = 1 };
+    enum MapAxis
+    {
+        X = 0,
+        Y = 1
+    };
 
     explicit CommandsSender(ComPort& port);
 
@@ -37,8 +41,7 @@ public:
     void sendLoggerDataRequest();
     void sendVirtualInputValue(int id, int value);
     void sendPidTunerStartReq();
-    void sendPidTunerSetPidReq(unsigned int pidId, int p, int i, int d, int lowerCap,
-                               int upperCap);
+    void sendPidTunerSetPidReq(unsigned int pidId, int p, int i, int d, int lowerCap, int upperCap);
     void sendPidTunerGetPidReq(unsigned int pidId);
     void sendPidTunerResetReq(unsigned int pidId);
     void sendMapTunerStartReq();

@@ -18,10 +18,10 @@ void log(const std::string& line)
 
 bool isGcuBootloaderPort(const QSerialPortInfo& info, const QString& serialNumber)
 {
-    return info.hasProductIdentifier() && info.hasVendorIdentifier()
-           && info.vendorIdentifier() == gcuVendorId
-           && info.productIdentifier() == gcuBootloaderProductId
-           && info.serialNumber() == serialNumber;
+    return info.hasProductIdentifier() && info.hasVendorIdentifier() &&
+           info.vendorIdentifier() == gcuVendorId &&
+           info.productIdentifier() == gcuBootloaderProductId &&
+           info.serialNumber() == serialNumber;
 }
 
 bool waitWithoutEnd()
@@ -44,9 +44,7 @@ QSerialPortInfo getPortBySerialNumber(QString& serialNumber)
     return QSerialPortInfo();
 }
 
-ComPort::ComPort() : port(std::make_unique<QSerialPort>())
-{
-}
+ComPort::ComPort() : port(std::make_unique<QSerialPort>()) {}
 
 ComPort::~ComPort() = default;
 

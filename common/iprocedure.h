@@ -8,7 +8,8 @@
 // The GCU's result code for the last bootloader step, exactly as it arrives in
 // the `result` member of a Response. 0 goes on; 1 to 3 fall back to the last
 // checkpoint; 4 and above only count as an answer.
-enum FirmwareCommandResult : uint32_t {
+enum FirmwareCommandResult : uint32_t
+{
     FirmwareCommandAccepted = 0,
     FirmwareCommandRejected = 1,
     FirmwareCommandCorrupted = 2,

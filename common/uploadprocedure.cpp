@@ -78,8 +78,7 @@ void UploadProcedure::commandRsult(FirmwareCommandResult result)
     condition.notify_all();
 }
 
-void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock,
-                                   FirmwareCommandResult result)
+void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result)
 {
     if (result == FirmwareCommandAccepted) {
         if (keyStepSent && !readyForCommands() && !keyStepAnswerEndsHandshake()) {

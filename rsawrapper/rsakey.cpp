@@ -27,8 +27,7 @@ void setError(std::string* error, const std::string& text)
 std::string sha256(const std::string& data)
 {
     unsigned char digest[32];
-    mbedtls_sha256_ret(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest,
-                       0);
+    mbedtls_sha256_ret(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, 0);
     return std::string(reinterpret_cast<char*>(digest), sizeof digest);
 }
 
@@ -54,9 +53,9 @@ RsaKey::~RsaKey()
 std::unique_ptr<RsaKey> RsaKey::fromPrivatePem(const std::string& pem, std::string* error)
 {
     std::unique_ptr<RsaKey> result(new RsaKey);
-    const int code = mbedtls_pk_parse_key(&result->key,
-                                          reinterpret_cast<const unsigned char*>(pem.c_str()),
-                                          pem.size() + 1, nullptr, 0);
+    const int code =
+        mbedtls_pk_parse_key(&result->key, reinterpret_cast<const unsigned char*>(pem.c_str()),
+                             pem.size() + 1, nullptr, 0);
     if (code != 0 || mbedtls_pk_get_type(&result->key) != MBEDTLS_PK_RSA) {
         setError(error, code ? describe(code) : "not an RSA key");
         return nullptr;
@@ -93,8 +92,8 @@ std::unique_ptr<RsaKey> RsaKey::generate(unsigned bits, std::string* error)
     std::unique_ptr<RsaKey> result(new RsaKey);
     int code = mbedtls_pk_setup(&result->key, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
     if (code == 0)
-        code = mbedtls_rsa_gen_key(mbedtls_pk_rsa(result->key), RandomSource::generate, &threadRandom(),
-                                   bits, 65537);
+        code = mbedtls_rsa_gen_key(mbedtls_pk_rsa(result->key), RandomSource::generate,
+                                   &threadRandom(), bits, 65537);
     if (code != 0) {
         setError(error, describe(code));
         return nullptr;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <mbedtls/pk.h>
+#include <memory>
 #include <string>
 
 // An RSA key, public or private, with the operations the upload tools need:

@@ -88,7 +88,9 @@ TEST_F(ConnectionTest, WriteSendsExactFramesAndNothingAfterClose)
     connection->write("");
     EXPECT_EQ(peerReads(), std::string(4, '\0'));
     connection->write("abc");
-    EXPECT_EQ(peerReads(), std::string("\x03\x00\x00\x00" "abc", 7));
+    EXPECT_EQ(peerReads(), std::string("\x03\x00\x00\x00"
+                                       "abc",
+                                       7));
     connection->close();
     connection->write("late");
     EXPECT_EQ(peerReads(), "");

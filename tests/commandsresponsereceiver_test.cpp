@@ -84,8 +84,7 @@ public:
     {
         record("mapValueSet", m, x, y, int(s));
     }
-    void mapGot(uint32_t m, std::vector<int>& x, std::vector<int>& y,
-                std::vector<int>& v) override
+    void mapGot(uint32_t m, std::vector<int>& x, std::vector<int>& y, std::vector<int>& v) override
     {
         record("mapGot", m, list(x), list(y), list(v));
     }
@@ -152,8 +151,8 @@ const std::vector<DecodeCase> decodeCases = {
      "kLoggerData", "loggerData(5,6,[-1,0,2147483647])"},
     {"LoggerDataEmpty", [](Response& r) { r.mutable_logger_data()->set_timestamp(1); },
      "kLoggerData", "loggerData(1,0,[])"},
-    {"PidStart", [](Response& r) { r.mutable_pid_tuner_start()->set_status(3); },
-     "kPidTunerStart", "pidTunerStarted(3)"},
+    {"PidStart", [](Response& r) { r.mutable_pid_tuner_start()->set_status(3); }, "kPidTunerStart",
+     "pidTunerStarted(3)"},
     {"PidSet", [](Response& r) { r.mutable_pid_tuner_set()->set_status(4); }, "kPidTunerSet",
      "pidSet(4)"},
     {"PidGet",
@@ -167,10 +166,10 @@ const std::vector<DecodeCase> decodeCases = {
          m->set_uppercap(-6);
      },
      "kPidTunerGet", "pidGot(1,-2,3,-4,5,-6)"},
-    {"PidReset", [](Response& r) { r.mutable_pid_tuner_reset()->set_status(9); },
-     "kPidTUnerReset", "pidReset(9)"},
-    {"MapStart", [](Response& r) { r.mutable_map_tuner_start()->set_status(1); },
-     "kMapTunerStart", "mapTunerStarted(1)"},
+    {"PidReset", [](Response& r) { r.mutable_pid_tuner_reset()->set_status(9); }, "kPidTUnerReset",
+     "pidReset(9)"},
+    {"MapStart", [](Response& r) { r.mutable_map_tuner_start()->set_status(1); }, "kMapTunerStart",
+     "mapTunerStarted(1)"},
     {"MapDetails",
      [](Response& r) {
          MapTunerGetMapDetailsResp* m = r.mutable_map_tuner_get_map_details();
@@ -260,8 +259,8 @@ const std::vector<DecodeCase> decodeCases = {
          r.mutable_write_calibration()->set_status(2);
      },
      "kWriteCalibtration", "calibrationWritten(128,2)"},
-    {"CalibrationStarted", [](Response& r) { r.mutable_calibration_start(); },
-     "kCalibrationStart", "calibrationStarted()"},
+    {"CalibrationStarted", [](Response& r) { r.mutable_calibration_start(); }, "kCalibrationStart",
+     "calibrationStarted()"},
     {"CalibrationStatusRunning",
      [](Response& r) { r.mutable_calibration_status()->set_status(CALIBRATION_RUNNING); },
      "kCalibrationStatus", "calibrationStatus(0)"},

@@ -121,7 +121,9 @@ TEST_F(ComPortTest, SendWritesOneFrameWithLittleEndianLength)
     EXPECT_EQ(gcu.drain(), std::string("\x2c\x01\x00\x00", 4) + payload);
 
     comPort.commandSend(std::string("a\0b", 3));
-    EXPECT_EQ(gcu.drain(), std::string("\x03\x00\x00\x00" "a\0b", 7));
+    EXPECT_EQ(gcu.drain(), std::string("\x03\x00\x00\x00"
+                                       "a\0b",
+                                       7));
 }
 
 TEST_F(ComPortTest, NothingIsWrittenAfterClose)
@@ -146,10 +148,10 @@ TEST_F(ComPortTest, ReopenLogsTheWholeSequenceAndStartsReadingAfresh)
     StdoutCapture log;
     ASSERT_TRUE(comPort.open(gcu.info()));
     const std::string location = gcu.info().systemLocation().toStdString();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "Starting worker thread", "Creat new port instance",
-                               "save serial number", "Trying to open port " + location,
-                               "Worker thread started"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Starting worker thread", "Creat new port instance",
+                                        "save serial number", "Trying to open port " + location,
+                                        "Worker thread started"}));
     gcu.far().writeAll(frameOf("fresh"));
     ASSERT_TRUE(receivedCount(1));
     EXPECT_EQ(received, std::vector<std::string>{"fresh"});

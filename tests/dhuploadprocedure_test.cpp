@@ -25,7 +25,8 @@ public:
     std::vector<std::pair<int, int>> progress;
 };
 
-std::string writeFirmware(const std::vector<std::string>& payloads, std::vector<int> checkpoints = {})
+std::string writeFirmware(const std::vector<std::string>& payloads,
+                          std::vector<int> checkpoints = {})
 {
     FirmwareFile file;
     for (size_t i = 0; i < payloads.size(); ++i) {
@@ -235,9 +236,8 @@ TEST_F(SecureUploadTest, PublicValuesOutsideTheGroupGiveNoSessionKey)
     mbedtls_mpi_free(&p);
     mbedtls_mpi_free(&value);
 
-    for (const std::string& bad :
-         {std::string(1, '\0'), std::string(1, '\1'), pMinusOne, prime, std::string(300, '\xff'),
-          std::string()}) {
+    for (const std::string& bad : {std::string(1, '\0'), std::string(1, '\1'), pMinusOne, prime,
+                                   std::string(300, '\xff'), std::string()}) {
         SignedData answer;
         answer.set_data(bad);
         procedure->keyExchangeResult(FirmwareCommandAccepted, answer.SerializeAsString());

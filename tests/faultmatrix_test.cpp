@@ -21,7 +21,12 @@
 
 namespace {
 
-enum class Scenario { WindowUpload, RelayUpdate, SecureUpload };
+enum class Scenario
+{
+    WindowUpload,
+    RelayUpdate,
+    SecureUpload
+};
 
 struct Fault
 {
@@ -69,7 +74,8 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info)
 std::vector<Case> allCases()
 {
     std::vector<Case> cases;
-    for (Scenario scenario : {Scenario::WindowUpload, Scenario::RelayUpdate, Scenario::SecureUpload})
+    for (Scenario scenario :
+         {Scenario::WindowUpload, Scenario::RelayUpdate, Scenario::SecureUpload})
         for (const Fault& fault : faults)
             cases.push_back({scenario, fault});
     for (const Fault& fault : serverFaults)
@@ -166,12 +172,14 @@ TEST_P(FaultMatrix, EndsFlashedOrWithAClearMessage)
         probe.listen(QHostAddress::LocalHost);
         const quint16 port = probe.serverPort();
         probe.close();
-        std::vector<std::string> arguments = {"--port", std::to_string(port), "--version",
-                                              "1.0.0=" + firmware, "--give-up-after", "60000"};
+        std::vector<std::string> arguments = {"--port",          std::to_string(port),
+                                              "--version",       "1.0.0=" + firmware,
+                                              "--give-up-after", "60000"};
         const auto& extra = GetParam().fault.server;
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         server = startTool("update-server-sim", arguments);
-        ASSERT_TRUE(spinUntil([&] { return server->log().find("listening on") != std::string::npos; }));
+        ASSERT_TRUE(
+            spinUntil([&] { return server->log().find("listening on") != std::string::npos; }));
         settings.setValue("ui/offlineLoader", false);
         settings.setValue("network/host", "127.0.0.1");
         settings.setValue("network/port", port);
@@ -180,8 +188,8 @@ TEST_P(FaultMatrix, EndsFlashedOrWithAClearMessage)
     }
 
     UploaderApp window;
-    ASSERT_TRUE(spinUntil(
-        [&] { return window.findChild<QComboBox*>("gcuSerialNumber")->count() > 0; }));
+    ASSERT_TRUE(
+        spinUntil([&] { return window.findChild<QComboBox*>("gcuSerialNumber")->count() > 0; }));
     window.findChild<QPushButton*>("pushButton_2")->click();
     FileDialogUser user(QString::fromStdString(firmware));
     if (scenario == Scenario::WindowUpload) {

@@ -120,9 +120,8 @@ TEST_F(UploadTest, WholeUploadSendsKeysThenCommandsFromIndexOneThenReset)
     EXPECT_EQ(answer(0), "reset");
     EXPECT_EQ(next(200), "nothing");
 
-    const std::vector<Progress> expected = {{1, 13}, {3, 13}, {4, 13},  {5, 13},  {6, 13},
-                                            {7, 13}, {8, 13}, {9, 13},  {10, 13}, {11, 13},
-                                            {13, 13}};
+    const std::vector<Progress> expected = {{1, 13}, {3, 13}, {4, 13},  {5, 13},  {6, 13}, {7, 13},
+                                            {8, 13}, {9, 13}, {10, 13}, {11, 13}, {13, 13}};
     EXPECT_EQ(feedback.progress, expected);
     EXPECT_EQ(feedback.doneCalls, 0);
 }

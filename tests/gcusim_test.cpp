@@ -66,10 +66,11 @@ bool waitForFile(const std::string& path, size_t size, int timeoutMs)
 TEST(GcuSimulator, PlainUploadFlashesThePackedImageExactly)
 {
     const std::string image = randomImage(256 * 1024, 1);
-    const std::string firmware = packFirmware(image, {"--chunk", "4096", "--checkpoint-every", "8"});
+    const std::string firmware =
+        packFirmware(image, {"--chunk", "4096", "--checkpoint-every", "8"});
     const std::string flashOut = temporaryPath("flash.bin");
-    GcuSimProcess gcu("SIM-UPLOAD", {"--bootloader", "--flash-out", flashOut, "--reset-delay",
-                                     "200"});
+    GcuSimProcess gcu("SIM-UPLOAD",
+                      {"--bootloader", "--flash-out", flashOut, "--reset-delay", "200"});
     const QSerialPortInfo port = gcu.waitForPort(bootloaderProduct);
     ASSERT_FALSE(port.isNull()) << gcu.log();
 
@@ -89,7 +90,8 @@ TEST(GcuSimulator, PlainUploadFlashesThePackedImageExactly)
 TEST(GcuSimulator, UploadSurvivesDroppedAndRejectedAnswers)
 {
     const std::string image = randomImage(256 * 1024, 2);
-    const std::string firmware = packFirmware(image, {"--chunk", "4096", "--checkpoint-every", "4"});
+    const std::string firmware =
+        packFirmware(image, {"--chunk", "4096", "--checkpoint-every", "4"});
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-FAULTS", {"--bootloader", "--flash-out", flashOut, "--drop", "0.1",
                                      "--fail", "0.05", "--seed", "7", "--reset-delay", "200"});

@@ -24,7 +24,8 @@ quint16 freePort()
 
 std::string packed(const std::string& image, const std::string& version)
 {
-    return packFirmware(image, {"--chunk", "2048", "--checkpoint-every", "4", "--version", version});
+    return packFirmware(image,
+                        {"--chunk", "2048", "--checkpoint-every", "4", "--version", version});
 }
 
 // The real window relaying between update-server-sim and gcu-sim.
@@ -106,7 +107,8 @@ TEST_F(RelayTest, ServerDrivesAWholeUpdateThroughTheWindow)
     ASSERT_TRUE(spinUntil([&] { return versions().size() == 3; })) << server->log();
     EXPECT_EQ(versions(), (QStringList{"1.0.0", "2.0.0", "3.0.0"}));
     EXPECT_EQ(combo("softwareServerVersions")->currentIndex(), 0);
-    for (const char* version : {"Added version 1.0.0", "Added version 2.0.0", "Added version 3.0.0"})
+    for (const char* version :
+         {"Added version 1.0.0", "Added version 2.0.0", "Added version 3.0.0"})
         EXPECT_TRUE(log().contains(version));
 
     combo("softwareServerVersions")->setCurrentIndex(1);
@@ -153,8 +155,8 @@ TEST_F(RelayTest, MisbehavingServerIsAnsweredAndTheRelayGoesOn)
 {
     GcuSimProcess gcu("SIM-MISBEHAVE");
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
-    startServer({"--version", "9.9.9=/nonexistent", "--misbehave",
-                 "garbage,unknown,empty,oversize"});
+    startServer(
+        {"--version", "9.9.9=/nonexistent", "--misbehave", "garbage,unknown,empty,oversize"});
     openWindow(false);
     click("pushButton_2");
     ASSERT_TRUE(spinUntil([&] { return versions() == QStringList{"9.9.9"}; }, 8000))
@@ -163,8 +165,7 @@ TEST_F(RelayTest, MisbehavingServerIsAnsweredAndTheRelayGoesOn)
     // A member the program does not know parses as no member at all: case 0,
     // like the empty request.
     EXPECT_EQ(log().count("Type UNKNOWN 0"), 2);
-    EXPECT_NE(server->log().find("every misbehaviour was answered as unserved"),
-              std::string::npos);
+    EXPECT_NE(server->log().find("every misbehaviour was answered as unserved"), std::string::npos);
 }
 
 TEST_F(RelayTest, DroppedServerConnectionIsShown)
@@ -178,7 +179,9 @@ TEST_F(RelayTest, DroppedServerConnectionIsShown)
     ASSERT_TRUE(spinUntil([&] { return versions().size() == 1; })) << server->log();
     click("softwareServerUpload");
     EXPECT_TRUE(spinUntil(
-        [&] { return !log().filter(QRegularExpression("^Server connection failed: .+")).isEmpty(); },
+        [&] {
+            return !log().filter(QRegularExpression("^Server connection failed: .+")).isEmpty();
+        },
         10000))
         << server->log();
     // The window still works: the link to the GCU answers pings.

@@ -152,11 +152,10 @@ TEST_F(ActionsTest, ProgressFollowsEveryReport)
 TEST_F(ActionsTest, UploadFileFlashesTheImageThroughTheWindow)
 {
     const std::string image = randomImage(48 * 1024, 5);
-    const std::string firmware =
-        packFirmware(image, {"--chunk", "2048", "--version", "2.4.6b"});
+    const std::string firmware = packFirmware(image, {"--chunk", "2048", "--version", "2.4.6b"});
     const std::string flashOut = temporaryPath("flash.bin");
-    GcuSimProcess gcu("SIM-WINDOW", {"--bootloader", "--flash-out", flashOut,
-                                     "--reset-delay", "200"});
+    GcuSimProcess gcu("SIM-WINDOW",
+                      {"--bootloader", "--flash-out", flashOut, "--reset-delay", "200"});
     ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
     connectWindow();
 
@@ -269,7 +268,8 @@ TEST_F(ActionsTest, FramesArrivingWhileTheSaveDialogIsOpenAreNotLost)
                              "Received command response 13"})
         EXPECT_TRUE(waitForLog(line)) << line;
     ModulePublicKey key;
-    ASSERT_TRUE(spinUntil([&] { return key.ParseFromString(readWholeFile(saved)) && key.key() == "pem"; }));
+    ASSERT_TRUE(
+        spinUntil([&] { return key.ParseFromString(readWholeFile(saved)) && key.key() == "pem"; }));
 }
 
 TEST_F(ActionsTest, PublicKeyWithoutRequestIsIgnored)

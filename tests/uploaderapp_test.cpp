@@ -70,9 +70,12 @@ TEST_F(WindowTest, WidgetTreeHasItsNamesCaptionsAndSize)
     EXPECT_EQ(window->size(), QSize(543, 431));
     EXPECT_FALSE(window->windowIcon().isNull());
     const std::vector<std::pair<const char*, const char*>> buttons = {
-        {"pushButton", "Refresh"},          {"pushButton_2", "Connect"},
-        {"softwareServerConnect", "Connect to server"}, {"softwareServerUpload", "Upload firmware"},
-        {"readPublicKey", "Read key"},      {"pushButton_3", "Bootloader"},
+        {"pushButton", "Refresh"},
+        {"pushButton_2", "Connect"},
+        {"softwareServerConnect", "Connect to server"},
+        {"softwareServerUpload", "Upload firmware"},
+        {"readPublicKey", "Read key"},
+        {"pushButton_3", "Bootloader"},
         {"pushButton_5", "Upload file"}};
     for (const auto& [name, caption] : buttons)
         EXPECT_EQ(widget<QPushButton>(name)->text(), caption) << name;
@@ -286,14 +289,14 @@ TEST(PortBySerialNumber, ReconnectWaitsForThePortToComeBack)
     comesBack.join();
     EXPECT_TRUE(reopened);
     const std::string location = gcu.systemLocation().toStdString();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "Getting port by serial number", "Returning invalid port!",
-                               "Getting port by serial number", "Returning invalid port!",
-                               "Getting port by serial number", "Found proper port " + location,
-                               "Found serial port " + location, "Opening new port",
-                               "Starting worker thread", "Creat new port instance",
-                               "save serial number", "Trying to open port " + location,
-                               "Worker thread started"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "Getting port by serial number", "Returning invalid port!",
+                  "Getting port by serial number", "Returning invalid port!",
+                  "Getting port by serial number", "Found proper port " + location,
+                  "Found serial port " + location, "Opening new port", "Starting worker thread",
+                  "Creat new port instance", "save serial number",
+                  "Trying to open port " + location, "Worker thread started"}));
 }
 
 TEST(PortBySerialNumber, WaitReturnsAtOnceWhenThePortIsThere)
@@ -303,7 +306,7 @@ TEST(PortBySerialNumber, WaitReturnsAtOnceWhenThePortIsThere)
     ASSERT_TRUE(comPort.open(gcu.info()));
     StdoutCapture log;
     comPort.waitForPortAvaliable();
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"Getting port by serial number",
-                                        "Found proper port " + gcu.systemLocation().toStdString()}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Getting port by serial number",
+                                                     "Found proper port " +
+                                                         gcu.systemLocation().toStdString()}));
 }

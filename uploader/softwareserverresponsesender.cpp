@@ -3,9 +3,7 @@
 #include "iodevice.h"
 #include "server.pb.h"
 
-SoftwareServerResponseSender::SoftwareServerResponseSender(ODevice* device) : device(device)
-{
-}
+SoftwareServerResponseSender::SoftwareServerResponseSender(ODevice* device) : device(device) {}
 
 void SoftwareServerResponseSender::sendMessage(SoftwareServerResponse& response)
 {

@@ -106,9 +106,8 @@ UploaderApp::UploaderApp(QWidget* parent)
         QMetaObject::invokeMethod(this, "comPortDisconnect", Qt::QueuedConnection);
     });
     // The log pane's lines also go to standard output, for scripts and bug reports.
-    connect(this, &UploaderApp::addLog, [](const QString& line) {
-        LogLine() << "log: " << line.toStdString();
-    });
+    connect(this, &UploaderApp::addLog,
+            [](const QString& line) { LogLine() << "log: " << line.toStdString(); });
 }
 
 UploaderApp::~UploaderApp()

@@ -30,8 +30,10 @@ int main(int argc, char** argv)
     tcsetattr(held, TCSANOW, &raw);
     const std::string device = std::string(bus) + "/ttyCONSUMER.dev";
     if (FILE* file = std::fopen(device.c_str(), "w")) {
-        std::fprintf(file, "sysname=ttyCONSUMER\ndevnode=%s\nvendor=04d8\nproduct=eef0\n"
-                           "serial=CONSUMER\n", slave.c_str());
+        std::fprintf(file,
+                     "sysname=ttyCONSUMER\ndevnode=%s\nvendor=04d8\nproduct=eef0\n"
+                     "serial=CONSUMER\n",
+                     slave.c_str());
         std::fclose(file);
     }
 

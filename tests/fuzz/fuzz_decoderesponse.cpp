@@ -88,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::silenceDiagnostics();
     static Receivers receivers;
-    static CommandsResponseReceiver all(&receivers, &receivers, &receivers, &receivers,
-                                        &receivers, &receivers, &receivers);
+    static CommandsResponseReceiver all(&receivers, &receivers, &receivers, &receivers, &receivers,
+                                        &receivers, &receivers);
     static CommandsResponseReceiver none(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                          nullptr);
     const std::string frame(reinterpret_cast<const char*>(data), size);

@@ -61,7 +61,9 @@ int main(int argc, char** argv)
         }),
         response([](Response& r) { r.mutable_candump()->set_payload("12345678"); }),
         response([](Response& r) { r.mutable_logger_data()->add_values(-1); }),
-        response([](Response& r) { r.mutable_map_tuner_get_map_label()->set_status(MAP_STATUS_FAILED); }),
+        response([](Response& r) {
+            r.mutable_map_tuner_get_map_label()->set_status(MAP_STATUS_FAILED);
+        }),
         response([](Response& r) { r.mutable_map_tuner_get_map()->add_values(5); }),
         response([](Response& r) { r.mutable_read_configuration()->set_data("cfg"); }),
         response([](Response& r) { r.mutable_calibration_status()->set_status(CALIBRATION_DONE); }),

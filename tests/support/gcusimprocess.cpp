@@ -7,8 +7,8 @@
 #include <QThread>
 #include <algorithm>
 #include <fstream>
-#include <random>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -23,7 +23,6 @@ std::string readWholeFile(const std::string& path)
     std::ifstream file(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
-
 
 static void writeWholeFile(const std::string& path, const std::string& bytes)
 {
@@ -87,9 +86,9 @@ const TestKeys& TestKeys::get()
 static std::vector<std::string> simArguments(const std::string& serialNumber,
                                              std::vector<std::string> arguments)
 {
-    arguments.insert(arguments.begin(), {"--serial", serialNumber, "--bus-dir",
-                                         TestBus::directory(), "--device-key",
-                                         TestKeys::get().devicePem});
+    arguments.insert(arguments.begin(),
+                     {"--serial", serialNumber, "--bus-dir", TestBus::directory(), "--device-key",
+                      TestKeys::get().devicePem});
     return arguments;
 }
 

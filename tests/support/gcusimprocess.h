@@ -11,10 +11,10 @@
 // Key files for the simulator and the packer, made once per test process.
 struct TestKeys
 {
-    std::string devicePem;    // the simulated GCU's private key
-    std::string deviceOrvkc;  // its device keychain file
-    std::string signerPem;    // a signer's private key
-    std::string keychain;     // a keychain holding the signer's public key
+    std::string devicePem;   // the simulated GCU's private key
+    std::string deviceOrvkc; // its device keychain file
+    std::string signerPem;   // a signer's private key
+    std::string keychain;    // a keychain holding the signer's public key
     static const TestKeys& get();
 };
 
@@ -22,7 +22,8 @@ struct TestKeys
 class GcuSimProcess
 {
 public:
-    explicit GcuSimProcess(const std::string& serialNumber, std::vector<std::string> arguments = {});
+    explicit GcuSimProcess(const std::string& serialNumber,
+                           std::vector<std::string> arguments = {});
     ~GcuSimProcess();
     GcuSimProcess(const GcuSimProcess&) = delete;
     GcuSimProcess& operator=(const GcuSimProcess&) = delete;

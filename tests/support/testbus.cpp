@@ -70,7 +70,8 @@ std::optional<std::string> FakeUsbPort::readFrame(int timeoutMs)
     unsigned char header[4];
     if (!terminal.readExactly(header, sizeof header, timeoutMs))
         return std::nullopt;
-    const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+    const uint32_t length =
+        header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
     std::string payload(length, '\0');
     if (length > 0 && !terminal.readExactly(payload.data(), length, timeoutMs))
         return std::nullopt;
@@ -144,9 +145,7 @@ void spinFor(int ms)
     spinUntil([] { return false; }, ms);
 }
 
-StdoutCapture::StdoutCapture() : previous(std::cout.rdbuf(captured.rdbuf()))
-{
-}
+StdoutCapture::StdoutCapture() : previous(std::cout.rdbuf(captured.rdbuf())) {}
 
 StdoutCapture::~StdoutCapture()
 {

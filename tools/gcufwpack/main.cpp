@@ -127,9 +127,10 @@ int main(int argc, char** argv)
     auto addRecord = [&](const FlashRecord& record, bool checkpoint) {
         FirmwareCommand* command = file.add_commands();
         const std::string bytes = record.encode();
-        command->set_data(options.plain
-                              ? bytes
-                              : ImageCipher::seal(imageKey, randomBytes(random, ImageCipher::ivSize), bytes));
+        command->set_data(
+            options.plain
+                ? bytes
+                : ImageCipher::seal(imageKey, randomBytes(random, ImageCipher::ivSize), bytes));
         command->set_checkpoint(checkpoint);
     };
     FlashRecord record;
@@ -151,7 +152,6 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << "gcu-fwpack: " << file.commands_size() << " commands, " << image.size()
-              << " bytes, version " << options.version << (options.plain ? ", plain" : "")
-              << "\n";
+              << " bytes, version " << options.version << (options.plain ? ", plain" : "") << "\n";
     return 0;
 }

@@ -23,7 +23,11 @@ struct ImageVersion
 // that precedes it. Bytes after the hash (cipher filler) are ignored.
 struct FlashRecord
 {
-    enum Kind : uint8_t { Begin = 0, Data = 1 };
+    enum Kind : uint8_t
+    {
+        Begin = 0,
+        Data = 1
+    };
 
     Kind kind = Data;
     uint32_t offset = 0;

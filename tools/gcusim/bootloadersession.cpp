@@ -23,9 +23,7 @@ std::string sha256(const unsigned char* data, size_t length)
 
 } // namespace
 
-BootloaderSession::BootloaderSession(const RsaKey& deviceKey) : deviceKey(deviceKey)
-{
-}
+BootloaderSession::BootloaderSession(const RsaKey& deviceKey) : deviceKey(deviceKey) {}
 
 void BootloaderSession::forget()
 {

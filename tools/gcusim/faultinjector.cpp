@@ -1,8 +1,6 @@
 #include "faultinjector.h"
 
-FaultInjector::FaultInjector(const SimOptions& options) : options(options), random(options.seed)
-{
-}
+FaultInjector::FaultInjector(const SimOptions& options) : options(options), random(options.seed) {}
 
 bool FaultInjector::chance(double share)
 {

@@ -114,8 +114,8 @@ int GcuSimulator::runDueActions()
     }
     if (pending.empty())
         return -1;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        pending.begin()->first - Clock::now());
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending.begin()->first -
+                                                                            Clock::now());
     return static_cast<int>(std::max<long>(0, wait.count()));
 }
 

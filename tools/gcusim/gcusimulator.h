@@ -34,7 +34,11 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Mode { Application, Bootloader };
+    enum class Mode
+    {
+        Application,
+        Bootloader
+    };
 
     void log(const std::string& line) const;
     bool appear(Mode mode);

@@ -25,12 +25,12 @@ int main(int argc, char** argv)
         if (arg == "--port" && hasValue) {
             options.port = arguments[++i].toUShort();
         } else if (arg == "--version" && hasValue) {
-            const QString spec = arguments[++i];
-            const int equals = spec.indexOf('=');
+            const QString choice = arguments[++i];
+            const int equals = choice.indexOf('=');
             if (equals <= 0)
                 return usage();
-            options.versions.emplace_back(spec.left(equals).toStdString(),
-                                          spec.mid(equals + 1).toStdString());
+            options.versions.emplace_back(choice.left(equals).toStdString(),
+                                          choice.mid(equals + 1).toStdString());
         } else if (arg == "--misbehave" && hasValue) {
             options.misbehaviours = arguments[++i].split(',', Qt::SkipEmptyParts);
         } else if (arg == "--drop-after" && hasValue) {

@@ -156,15 +156,14 @@ void UpdateServerSimulator::startUpload(const std::string& name)
         finish(false, "no firmware file for that version");
         return;
     }
-    steps.push_back(commandWith([&](Command& c) {
-        c.mutable_rsa_public_key()->set_data(file.rsa_public_key());
-    }));
-    steps.push_back(commandWith([&](Command& c) { c.mutable_aes_key()->set_data(file.aes_key()); }));
+    steps.push_back(commandWith(
+        [&](Command& c) { c.mutable_rsa_public_key()->set_data(file.rsa_public_key()); }));
+    steps.push_back(
+        commandWith([&](Command& c) { c.mutable_aes_key()->set_data(file.aes_key()); }));
     checkpoints = {true, true};
     for (const FirmwareCommand& command : file.commands()) {
-        steps.push_back(commandWith([&](Command& c) {
-            c.mutable_command_data()->set_data(command.data());
-        }));
+        steps.push_back(
+            commandWith([&](Command& c) { c.mutable_command_data()->set_data(command.data()); }));
         checkpoints.push_back(command.checkpoint());
     }
     steps.push_back(commandWith([](Command& c) { c.mutable_reset(); }));

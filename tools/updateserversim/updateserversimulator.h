@@ -29,8 +29,8 @@ public:
     struct Options
     {
         quint16 port = 0;
-        std::vector<std::pair<std::string, std::string>> versions;  // name, file
-        QStringList misbehaviours;  // garbage, unknown, empty, oversize
+        std::vector<std::pair<std::string, std::string>> versions; // name, file
+        QStringList misbehaviours; // garbage, unknown, empty, oversize
         int dropAfterPackets = -1;
         int answerTimeoutMs = 2000;
     };
@@ -44,7 +44,15 @@ signals:
     void finished(bool completed);
 
 private:
-    enum class Stage { SerialNumber, Misbehaving, Versions, Reconnect, Upload, Done };
+    enum class Stage
+    {
+        SerialNumber,
+        Misbehaving,
+        Versions,
+        Reconnect,
+        Upload,
+        Done
+    };
 
     void onConnection();
     void onFrame(const std::string& payload);

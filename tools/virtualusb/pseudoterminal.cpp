@@ -13,7 +13,8 @@ PseudoTerminal::PseudoTerminal()
     if (master < 0)
         return;
     char name[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
         close();
         return;
     }

@@ -25,28 +25,41 @@
 
 #define EXPORT __attribute__((visibility("default")))
 
-enum { FIELD_SYSNAME, FIELD_DEVNODE, FIELD_VENDOR, FIELD_PRODUCT, FIELD_SERIAL,
-       FIELD_MANUFACTURER, FIELD_MODEL, FIELD_COUNT };
+enum
+{
+    FIELD_SYSNAME,
+    FIELD_DEVNODE,
+    FIELD_VENDOR,
+    FIELD_PRODUCT,
+    FIELD_SERIAL,
+    FIELD_MANUFACTURER,
+    FIELD_MODEL,
+    FIELD_COUNT
+};
 
-static const char* const fieldKeys[FIELD_COUNT] = {
-    "sysname", "devnode", "vendor", "product", "serial", "manufacturer", "model"};
+static const char* const fieldKeys[FIELD_COUNT] = {"sysname", "devnode",      "vendor", "product",
+                                                   "serial",  "manufacturer", "model"};
 
-struct udev {
+struct udev
+{
     int refs;
 };
 
-struct udev_list_entry {
+struct udev_list_entry
+{
     struct udev_list_entry* next;
     char* name;
 };
 
-struct udev_enumerate {
+struct udev_enumerate
+{
     int refs;
     struct udev* udev;
     struct udev_list_entry* entries;
 };
 
-struct udev_device {
+struct udev_device
+{
     int refs;
     char* syspath;
     char* fields[FIELD_COUNT];
@@ -115,11 +128,11 @@ static struct udev_device* readDevice(const char* path)
     }
     fclose(file);
 
-    const int complete = device->fields[FIELD_SYSNAME] && *device->fields[FIELD_SYSNAME]
-                         && device->fields[FIELD_DEVNODE] && *device->fields[FIELD_DEVNODE];
+    const int complete = device->fields[FIELD_SYSNAME] && *device->fields[FIELD_SYSNAME] &&
+                         device->fields[FIELD_DEVNODE] && *device->fields[FIELD_DEVNODE];
     const int identifiersValid =
-        (!device->fields[FIELD_VENDOR] || isHexIdentifier(device->fields[FIELD_VENDOR]))
-        && (!device->fields[FIELD_PRODUCT] || isHexIdentifier(device->fields[FIELD_PRODUCT]));
+        (!device->fields[FIELD_VENDOR] || isHexIdentifier(device->fields[FIELD_VENDOR])) &&
+        (!device->fields[FIELD_PRODUCT] || isHexIdentifier(device->fields[FIELD_PRODUCT]));
     if (!complete || !identifiersValid) {
         freeDevice(device);
         return NULL;
@@ -350,11 +363,12 @@ EXPORT const char* udev_device_get_property_value(struct udev_device* device, co
 {
     if (!device || !key || device->isParent)
         return NULL;
-    static const struct {
+    static const struct
+    {
         const char* property;
         int field;
     } properties[] = {
-        {"ID_VENDOR_ID", FIELD_VENDOR}, {"ID_MODEL_ID", FIELD_PRODUCT},
+        {"ID_VENDOR_ID", FIELD_VENDOR},    {"ID_MODEL_ID", FIELD_PRODUCT},
         {"ID_SERIAL_SHORT", FIELD_SERIAL}, {"ID_VENDOR", FIELD_MANUFACTURER},
         {"ID_MODEL", FIELD_MODEL},
     };
