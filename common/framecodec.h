@@ -36,8 +36,6 @@ public:
     // Forgets a partly received frame: the next bytes are a header.
     void reset();
 
-    bool expectingHeader() const { return readState == 0; }
-
 private:
     bool readHeader(QIODevice& device);
 

@@ -4,7 +4,7 @@ RandomSource::RandomSource(const std::string& personalisation)
 {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&generator);
-    seedResult = mbedtls_ctr_drbg_seed(
+    mbedtls_ctr_drbg_seed(
         &generator, mbedtls_entropy_func, &entropy,
         reinterpret_cast<const unsigned char*>(personalisation.data()), personalisation.size());
 }

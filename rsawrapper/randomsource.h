@@ -5,7 +5,8 @@
 #include <string>
 
 // A CTR-DRBG seeded from the platform's entropy, for the RSA operations that
-// need randomness (blinding, padding).
+// need randomness (blinding, padding). Should seeding fail, those operations
+// fail in turn and report it.
 class RandomSource
 {
 public:
@@ -14,8 +15,6 @@ public:
     RandomSource(const RandomSource&) = delete;
     RandomSource& operator=(const RandomSource&) = delete;
 
-    bool seeded() const { return seedResult == 0; }
-    int seedError() const { return seedResult; }
     // For Mbed TLS calls that take a generator and its context.
     static int generate(void* source, unsigned char* output, size_t length);
     mbedtls_ctr_drbg_context* drbg() { return &generator; }
@@ -23,5 +22,4 @@ public:
 private:
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context generator;
-    int seedResult;
 };

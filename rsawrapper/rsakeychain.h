@@ -12,7 +12,6 @@ public:
 
     // The public key (PEM) for a selector; empty when the keychain has none.
     std::string publicKey(uint32_t selector) const;
-    size_t size() const { return keys.size(); }
 
 private:
     std::map<uint32_t, std::string> keys;

@@ -16,12 +16,6 @@ ReconnectWaiter::~ReconnectWaiter()
     wait.waitForFinished();
 }
 
-bool ReconnectWaiter::isWaiting() const
-{
-    std::lock_guard<std::mutex> lock(stepLock);
-    return static_cast<bool>(pendingStep);
-}
-
 void ReconnectWaiter::whenPortIsBack(std::function<void()> step)
 {
     std::lock_guard<std::mutex> lock(stepLock);

@@ -22,13 +22,12 @@ public:
     ReconnectWaiter& operator=(const ReconnectWaiter&) = delete;
 
     void whenPortIsBack(std::function<void()> step);
-    bool isWaiting() const;
 
 private:
     ComPort& comPort;
     QObject* context;
     std::atomic<bool> cancelled{false};
-    mutable std::mutex stepLock;
+    std::mutex stepLock;
     std::function<void()> pendingStep;
     QFuture<void> wait;
 };

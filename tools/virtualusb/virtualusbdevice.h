@@ -33,8 +33,6 @@ public:
     bool publish();
     void withdraw();
     bool isPublished() const { return published; }
-    const UsbIdentity& identity() const { return id; }
-    void setIdentity(UsbIdentity identity) { id = std::move(identity); }
     std::string filePath() const;
 
 private:
