@@ -147,8 +147,11 @@ TEST_F(RelayTest, ServerButtonWithoutAGcuListedDoesNothing)
     click("softwareServerConnect");
     spinFor(150);
     EXPECT_TRUE(log().filter(QRegularExpression("^Connecting to:")).isEmpty());
-    // Nor can a version be sent without a server.
+    // Nor can a version be sent without a server: nothing happens, nothing is said.
+    const QStringList before = log();
     click("softwareServerUpload");
+    spinFor(100);
+    EXPECT_EQ(log(), before);
 }
 
 TEST_F(RelayTest, MisbehavingServerIsAnsweredAndTheRelayGoesOn)
