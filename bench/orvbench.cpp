@@ -77,6 +77,15 @@ std::string readFile(const std::string& path)
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
+// The listed port with this USB serial number, or a null description.
+QSerialPortInfo portWithSerial(const QString& serial)
+{
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        if (info.serialNumber() == serial)
+            return info;
+    return QSerialPortInfo();
+}
+
 // Keys, firmware files and simulators of one benchmark run, in one folder.
 class Workspace
 {
@@ -145,13 +154,7 @@ public:
         return at == std::string::npos ? "" : log.substr(at + 9, log.find('\n', at) - at - 9);
     }
 
-    QSerialPortInfo port() const
-    {
-        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-            if (info.serialNumber() == QString::fromStdString(serial))
-                return info;
-        return QSerialPortInfo();
-    }
+    QSerialPortInfo port() const { return portWithSerial(QString::fromStdString(serial)); }
 
     // Ends the simulator and returns, per step, the time from its answer leaving
     // to the next command arriving, in microseconds.
@@ -304,13 +307,8 @@ void securePerCommand(Workspace& workspace, BenchTable& table)
     identity.serialNumber = "BENCHSECURE";
     VirtualUsbDevice device(workspace.bus, identity);
     device.publish();
-    QSerialPortInfo port;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        if (info.serialNumber() == "BENCHSECURE")
-            port = info;
-
     ComPort comPort;
-    comPort.open(port);
+    comPort.open(portWithSerial("BENCHSECURE"));
     CommandsSender sender(comPort);
     CompletionWatch watch;
     DhUploadProcedure procedure(firmware, workspace.signerPem, workspace.keychain, sender, watch);
@@ -322,8 +320,7 @@ void securePerCommand(Workspace& workspace, BenchTable& table)
     auto readFrame = [&] {
         unsigned char header[4];
         terminal.readExactly(header, 4, 3000);
-        const uint32_t length =
-            header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+        const uint32_t length = FrameCodec::lengthOf(header);
         std::string payload(length, '\0');
         terminal.readExactly(payload.data(), length, 3000);
         Command command;
@@ -537,11 +534,7 @@ void memoryPeak(Workspace& workspace, BenchTable& table, const char* self)
 
 int memoryRun(const std::string& firmware, const std::string& serial)
 {
-    QSerialPortInfo port;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        if (info.serialNumber() == QString::fromStdString(serial))
-            port = info;
-    if (uploadThroughLibrary(port, firmware) < 0)
+    if (uploadThroughLibrary(portWithSerial(QString::fromStdString(serial)), firmware) < 0)
         return 1;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

@@ -15,6 +15,11 @@ QByteArray FrameCodec::encode(const std::string& payload)
     return frame;
 }
 
+uint32_t FrameCodec::lengthOf(const unsigned char (&header)[headerSize])
+{
+    return header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+}
+
 void FrameCodec::reset()
 {
     readState = 0;
@@ -33,8 +38,7 @@ bool FrameCodec::readHeader(QIODevice& device)
         return false;
     }
     device.commitTransaction();
-    const uint32_t length =
-        header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+    const uint32_t length = lengthOf(header);
     if (length > maxFrameLength) {
         // Nothing in the stream tells where the next frame starts: drop what is
         // buffered and take the next bytes that arrive for a header.

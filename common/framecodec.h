@@ -28,6 +28,8 @@ public:
 
     // One buffer holding the header and the payload, ready for a single write.
     static QByteArray encode(const std::string& payload);
+    // The payload length a header announces.
+    static uint32_t lengthOf(const unsigned char (&header)[headerSize]);
 
     // Delivers every complete frame buffered in `device`, in order. The reader
     // returns to expecting a header only after `onFrame` has returned.

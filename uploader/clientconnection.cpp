@@ -78,7 +78,7 @@ std::string ClientConnection::readData()
             unsigned char header[FrameCodec::headerSize];
             if (socket->read(reinterpret_cast<char*>(header), sizeof header) == sizeof header) {
                 socket->commitTransaction();
-                length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+                length = FrameCodec::lengthOf(header);
                 break;
             }
             LogLine() << "Socket header rollback!";

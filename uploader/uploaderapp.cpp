@@ -87,7 +87,7 @@ UploaderApp::UploaderApp(QWidget* parent)
     qRegisterMetaType<std::string>("std::string");
     ui->setupUi(this);
     ui->pushButton->hide();
-    if (!settings.value("ui/offlineLoader", false).toBool()) {
+    if (!offlineLoader()) {
         ui->fileLoader->hide();
         ui->softwareServerConnect->hide();
     }
@@ -108,6 +108,11 @@ UploaderApp::UploaderApp(QWidget* parent)
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog,
             [](const QString& line) { LogLine() << "log: " << line.toStdString(); });
+}
+
+bool UploaderApp::offlineLoader()
+{
+    return settings.value("ui/offlineLoader", false).toBool();
 }
 
 UploaderApp::~UploaderApp()
@@ -185,7 +190,7 @@ void UploaderApp::on_pushButton_2_clicked()
     }
     pingTimer->start(pingIntervalMs);
     ui->pushButton_2->setText(tr("Disconnect"));
-    if (!settings.value("ui/offlineLoader", false).toBool())
+    if (!offlineLoader())
         on_softwareServerConnect_clicked();
 }
 

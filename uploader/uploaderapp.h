@@ -58,6 +58,8 @@ private slots:
 
 private:
     void procedureDone() override;
+    // Read anew each time: the mode follows the settings store.
+    bool offlineLoader();
     void addPortEntry(int index);
     void saveKeychain(const ModulePublicKey& key);
     void logHexDump(const std::string& data);
