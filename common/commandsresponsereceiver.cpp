@@ -1,7 +1,6 @@
 #include "commandsresponsereceiver.h"
 
 #include "gcu.pb.h"
-#include "hexdump.h"
 #include "logline.h"
 
 namespace {
@@ -50,7 +49,7 @@ void CommandsResponseReceiver::decodeResponse(const std::string& frame)
     }
     LogLine() << "response.ParseFromString(resp) == true";
     LogLine() << "decodinfg data:";
-    hexdump(frame.data(), frame.size());
+    LogLine::hexDump(frame.data(), frame.size());
 
     // Logs the member's name and tells whether its receiver is there to call.
     auto dispatchTo = [](const char* logName, const void* receiver) {

@@ -1,15 +1,19 @@
 #include "comport.h"
 
+#include "gcuusbidentity.h"
 #include "logline.h"
 
+#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QThread>
+#include <algorithm>
 
 namespace {
 
-constexpr quint16 gcuVendorId = 0x04D8;
-constexpr quint16 gcuBootloaderProductId = 0xEEEF;
 constexpr unsigned long portPollIntervalMs = 200;
+// A frame whose bytes stop coming for this long was cut short (a GCU reset in
+// the middle of an answer, a lost byte, another program's probe).
+constexpr std::chrono::milliseconds frameStallLimit{500};
 
 void log(const std::string& line)
 {
@@ -18,10 +22,29 @@ void log(const std::string& line)
 
 bool isGcuBootloaderPort(const QSerialPortInfo& info, const QString& serialNumber)
 {
-    return info.hasProductIdentifier() && info.hasVendorIdentifier() &&
-           info.vendorIdentifier() == gcuVendorId &&
-           info.productIdentifier() == gcuBootloaderProductId &&
-           info.serialNumber() == serialNumber;
+    return GcuUsbIdentity::isBootloaderPort(info) && info.serialNumber() == serialNumber;
+}
+
+bool bootloaderPortPresent(const QString& serialNumber)
+{
+    const auto ports = QSerialPortInfo::availablePorts();
+    return std::any_of(ports.begin(), ports.end(), [&](const QSerialPortInfo& info) {
+        return isGcuBootloaderPort(info, serialNumber);
+    });
+}
+
+QSerialPortInfo waitForPort(QString serialNumber, const std::function<bool()>& keepWaiting)
+{
+    log("Getting port by serial number");
+    QSerialPortInfo found = getPortBySerialNumber(serialNumber);
+    while (found.isNull()) {
+        QThread::msleep(portPollIntervalMs);
+        if (!keepWaiting())
+            return QSerialPortInfo();
+        log("Getting port by serial number");
+        found = getPortBySerialNumber(serialNumber);
+    }
+    return found;
 }
 
 bool waitWithoutEnd()
@@ -44,7 +67,10 @@ QSerialPortInfo getPortBySerialNumber(QString& serialNumber)
     return QSerialPortInfo();
 }
 
-ComPort::ComPort() : port(std::make_unique<QSerialPort>()) {}
+ComPort::ComPort() : port(std::make_unique<QSerialPort>())
+{
+    reader.setStallLimit(frameStallLimit);
+}
 
 ComPort::~ComPort() = default;
 
@@ -52,9 +78,13 @@ bool ComPort::open(QSerialPortInfo info)
 {
     log("Starting worker thread");
     log("Creat new port instance");
+    retirePort();
     port = std::make_unique<QSerialPort>();
     log("save serial number");
-    serialNumber = info.serialNumber();
+    {
+        QMutexLocker lock(&serialNumberLock);
+        serialNumber = info.serialNumber();
+    }
 
     port->setPort(info);
     port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
@@ -65,6 +95,7 @@ bool ComPort::open(QSerialPortInfo info)
     connect(port.get(), SIGNAL(readyRead()), this, SLOT(dataAvaliable()));
     connect(port.get(), SIGNAL(errorOccurred(QSerialPort::SerialPortError)), this,
             SLOT(portError()));
+    connect(port.get(), SIGNAL(bytesWritten(qint64)), this, SIGNAL(bytesWritten(qint64)));
     openedPort = info;
     // Whatever the previous port left half-read has nothing to do with this one.
     reader.reset();
@@ -90,8 +121,16 @@ void ComPort::close()
     if (!isOpen())
         return;
     log("Closing underlying port ");
+    retirePort();
+}
+
+void ComPort::retirePort()
+{
+    if (!port)
+        return;
+    port->disconnect(this);
     port->close();
-    port.reset();
+    port.release()->deleteLater();
 }
 
 void ComPort::commandSend(std::string payload)
@@ -120,7 +159,18 @@ void ComPort::writeFrame(const QByteArray& frame)
 
 std::string ComPort::getSerialNumber()
 {
-    return serialNumber.toStdString();
+    return storedSerialNumber().toStdString();
+}
+
+QString ComPort::storedSerialNumber()
+{
+    QMutexLocker lock(&serialNumberLock);
+    return serialNumber;
+}
+
+qint64 ComPort::bytesToWrite()
+{
+    return isOpen() ? port->bytesToWrite() : 0;
 }
 
 std::string ComPort::error()
@@ -156,33 +206,36 @@ void ComPort::portError()
     }
 }
 
-QSerialPortInfo ComPort::waitForPort(const std::function<bool()>& keepWaiting)
-{
-    log("Getting port by serial number");
-    QSerialPortInfo found = getPortBySerialNumber(serialNumber);
-    while (found.isNull()) {
-        QThread::msleep(portPollIntervalMs);
-        if (!keepWaiting())
-            return QSerialPortInfo();
-        log("Getting port by serial number");
-        found = getPortBySerialNumber(serialNumber);
-    }
-    return found;
-}
-
 void ComPort::waitForPortAvaliable()
 {
-    waitForPort(waitWithoutEnd);
+    waitForPort(storedSerialNumber(), waitWithoutEnd);
 }
 
-bool ComPort::waitForPortAvaliable(const std::function<bool()>& keepWaiting)
+QSerialPortInfo ComPort::waitForPortAvaliable(const std::function<bool()>& keepWaiting)
 {
-    return !waitForPort(keepWaiting).isNull();
+    return waitForPort(storedSerialNumber(), keepWaiting);
+}
+
+bool ComPort::waitForPortToLeave(int limitMs, const std::function<bool()>& keepWaiting)
+{
+    const QString serial = storedSerialNumber();
+    QElapsedTimer waited;
+    waited.start();
+    while (bootloaderPortPresent(serial)) {
+        if (waited.elapsed() >= limitMs || !keepWaiting())
+            return false;
+        QThread::msleep(portPollIntervalMs / 4);
+    }
+    return true;
 }
 
 bool ComPort::reconnect()
 {
-    const QSerialPortInfo found = waitForPort(waitWithoutEnd);
+    return reconnect(waitForPort(storedSerialNumber(), waitWithoutEnd));
+}
+
+bool ComPort::reconnect(const QSerialPortInfo& found)
+{
     log("Found serial port " + found.systemLocation().toStdString());
     log("Opening new port");
     return open(found);

@@ -35,20 +35,31 @@ public:
     std::string error();
     QSerialPortInfo getOpenedPort();
 
+    // Bytes handed to the port that it has not written yet.
+    qint64 bytesToWrite();
+
     // Blocks until the GCU with the stored serial number is present in bootloader
-    // mode; opens nothing.
+    // mode; opens nothing. The wait works on the serial number stored when it
+    // starts, so it may run on any thread while the owner thread opens ports.
     void waitForPortAvaliable();
-    // The same wait, given up as soon as `keepWaiting` says so; true when the
-    // port was found.
-    bool waitForPortAvaliable(const std::function<bool()>& keepWaiting);
+    // The same wait, given up as soon as `keepWaiting` says so; the port found,
+    // or a null description when the wait was given up.
+    QSerialPortInfo waitForPortAvaliable(const std::function<bool()>& keepWaiting);
+    // Waits up to `limitMs` for the GCU's bootloader port to leave the bus, as it
+    // does when the GCU resets; true when it left (or was not there at all).
+    bool waitForPortToLeave(int limitMs, const std::function<bool()>& keepWaiting);
     // Waits as waitForPortAvaliable does, then opens the port found.
     bool reconnect();
+    // Opens a port that a wait has already found, without searching again.
+    bool reconnect(const QSerialPortInfo& found);
 
 signals:
     void commandRead(std::string data);
     // The device went away under the open port (unplugged, reset, powered off);
     // the port's own words. The port stays open until someone closes it.
     void portLost(QString reason);
+    // The port has written this many more bytes to the GCU.
+    void bytesWritten(qint64 count);
 
 private slots:
     void dataAvaliable();
@@ -56,11 +67,16 @@ private slots:
 
 private:
     void writeFrame(const QByteArray& frame);
-    QSerialPortInfo waitForPort(const std::function<bool()>& keepWaiting);
+    // Closes the current port object and lets it go once the event loop is back:
+    // the signal being handled may be its own.
+    void retirePort();
+    QString storedSerialNumber();
 
     std::unique_ptr<QSerialPort> port;
     QSerialPortInfo openedPort;
     QMutex writeLock;
+    // The serial number is read by waits on other threads.
+    QMutex serialNumberLock;
     QString serialNumber;
     FrameCodec reader;
     // portLost has been emitted for the current port object.

@@ -2,7 +2,6 @@
 
 #include "aescbcencryptor.h"
 #include "commandssender.h"
-#include "hexdump.h"
 #include "logline.h"
 #include "rsawrapper.h"
 
@@ -69,8 +68,17 @@ DhUploadProcedure::DhUploadProcedure(std::string firmwareFile, std::string certF
     signer = RsaWrapper::loadCert(certFile, &error);
     if (signer)
         keychain = RsaWrapper::loadKeychain(keychainFile, &error);
-    if (signer && keychain && keychain->publicKey(signer->keySelector()).empty())
-        error = "keychain " + keychainFile + " has no public key for the signing key " + certFile;
+    if (signer && keychain) {
+        // The GCU checks the signatures with the key it is introduced to: an entry
+        // under the signer's selector that holds another key would fail every step.
+        const std::string introduced = keychain->publicKey(signer->keySelector());
+        if (introduced.empty())
+            error =
+                "keychain " + keychainFile + " has no public key for the signing key " + certFile;
+        else if (!signer->matchesPublicKey(introduced))
+            error = "keychain " + keychainFile + ": its entry for the signing key " + certFile +
+                    " holds another public key";
+    }
     if (!error.empty()) {
         LogLine() << "> Cannot start the secure upload: " << error;
         releaseContexts();
@@ -91,17 +99,27 @@ DhUploadProcedure::DhUploadProcedure(std::string firmwareFile, std::string certF
     mbedtls_ctr_drbg_context keyDrbg;
     mbedtls_entropy_init(&keyEntropy);
     mbedtls_ctr_drbg_init(&keyDrbg);
-    seed(keyDrbg, keyEntropy, "dh_server", 9);
     std::vector<unsigned char> output(dhBufferSize, 0);
     size_t length = 0;
-    mbedtls_dhm_make_params(&dhm, static_cast<int>(mbedtls_mpi_size(&dhm.P)), output.data(),
-                            &length, mbedtls_ctr_drbg_random, &keyDrbg);
-    dhParams.assign(reinterpret_cast<char*>(output.data()), length);
+    int code = seed(keyDrbg, keyEntropy, "dh_server", 9);
+    if (code != 0)
+        logFailure("mbedtls_ctr_drbg_init", code);
+    else if ((code = mbedtls_dhm_make_params(&dhm, static_cast<int>(mbedtls_mpi_size(&dhm.P)),
+                                             output.data(), &length, mbedtls_ctr_drbg_random,
+                                             &keyDrbg)) != 0)
+        logFailure("mbedtls_dhm_make_params", code);
     mbedtls_ctr_drbg_free(&keyDrbg);
     mbedtls_entropy_free(&keyEntropy);
+    if (code != 0) {
+        // Parameters made without a sound random source would give the session
+        // key away: fail as an unseedable generator does.
+        releaseContexts();
+        throw 0;
+    }
+    dhParams.assign(reinterpret_cast<char*>(output.data()), length);
 
     LogLine() << "dhm key length: " << mbedtls_mpi_size(&dhm.P);
-    hexdump(dhParams.data(), dhParams.size());
+    LogLine::hexDump(dhParams.data(), dhParams.size());
 }
 
 DhUploadProcedure::~DhUploadProcedure()
@@ -118,9 +136,19 @@ void DhUploadProcedure::sendIntroduction()
     sender.sendRsaPublicKey(keychain->publicKey(signer->keySelector()));
 }
 
+bool DhUploadProcedure::signOrLog(const std::string& data, std::string& signedData)
+{
+    signedData = signer->sign(data);
+    if (signedData.empty())
+        LogLine() << "> Signing failed, nothing sent";
+    return !signedData.empty();
+}
+
 void DhUploadProcedure::sendKeyStep()
 {
-    sender.sendKeyExchange(signer->sign(dhParams));
+    std::string signedParams;
+    if (signOrLog(dhParams, signedParams))
+        sender.sendKeyExchange(signedParams);
 }
 
 void DhUploadProcedure::logAdvance(bool toReset)
@@ -159,9 +187,13 @@ void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::str
     (void)result;
     LogLine() << ">got key exchange result!";
     std::unique_lock<std::mutex> lock(mutex);
+    if (step != Step::KeyStepSent) {
+        LogLine() << "> No key exchange in progress, answer ignored";
+        return;
+    }
     SignedData signedAnswer;
     signedAnswer.ParseFromString(answer);
-    hexdump(signedAnswer.data().data(), signedAnswer.data().size());
+    LogLine::hexDump(signedAnswer.data().data(), signedAnswer.data().size());
 
     unsigned char sessionKey[32];
     if (!agreeSessionKey(signedAnswer.data(), sessionKey)) {
@@ -170,6 +202,7 @@ void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::str
     }
     LogLine() << "> Setting private key to encryptor!";
     encryptor = std::make_unique<AesCbcEncryptor>(sessionKey, drbg);
+    step = Step::Commands;
     advance(lock, false);
 }
 
@@ -185,7 +218,9 @@ void DhUploadProcedure::sendCommand()
     encrypted.set_iv(reinterpret_cast<char*>(iv), sizeof iv);
     encrypted.set_data(encryptor->encrypt(encrypted.iv(), command.data()));
     LogLine() << "> Signing cipher";
-    const std::string signedCommand = signer->sign(encrypted.SerializeAsString());
+    std::string signedCommand;
+    if (!signOrLog(encrypted.SerializeAsString(), signedCommand))
+        return;
     LogLine() << "> Sending signed and encrypted command " << signedCommand.size() << " bytes";
     sender.sendCommand(signedCommand);
 }

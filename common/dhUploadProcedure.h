@@ -43,12 +43,14 @@ protected:
     int32_t keyStepTimeoutMs() const override { return keyExchangeTimeoutMs; }
     void sendCommand() override;
     void logAdvance(bool toReset) override;
-    bool readyForCommands() const override { return encryptor != nullptr; }
     bool keyStepAnswerEndsHandshake() const override { return false; }
 
 private:
     // The session key from the GCU's public value; false (with a log line) when
     // the value or the computation is not sound.
+    // Signs `data`; false (with a log line) when no signature could be made, so
+    // that nothing unsigned goes out.
+    bool signOrLog(const std::string& data, std::string& signedData);
     bool agreeSessionKey(const std::string& publicValue, unsigned char (&sessionKey)[32]);
 
     mbedtls_entropy_context entropy;

@@ -3,6 +3,7 @@
 #include "logline.h"
 
 #include <QIODevice>
+#include <algorithm>
 
 QByteArray FrameCodec::encode(const std::string& payload)
 {
@@ -24,18 +25,18 @@ void FrameCodec::reset()
 {
     readState = 0;
     frameLength = 0;
+    staleBytes = 0;
 }
 
-// Consumes a header if one is buffered; false when the caller must wait.
-bool FrameCodec::readHeader(QIODevice& device)
+std::optional<uint32_t> FrameCodec::takeHeader(QIODevice& device)
 {
     if (device.bytesAvailable() < headerSize)
-        return false;
+        return std::nullopt;
     device.startTransaction();
     unsigned char header[headerSize];
     if (device.read(reinterpret_cast<char*>(header), headerSize) != headerSize) {
         device.rollbackTransaction();
-        return false;
+        return std::nullopt;
     }
     device.commitTransaction();
     const uint32_t length = lengthOf(header);
@@ -43,33 +44,68 @@ bool FrameCodec::readHeader(QIODevice& device)
         // Nothing in the stream tells where the next frame starts: drop what is
         // buffered and take the next bytes that arrive for a header.
         const qint64 discarded = device.bytesAvailable();
-        device.readAll();
+        device.skip(discarded);
         LogLine() << "Corrupt stream: frame length " << length << " exceeds the limit of "
                   << maxFrameLength << " bytes, discarded " << discarded << " buffered bytes";
+        return std::nullopt;
+    }
+    return length;
+}
+
+void FrameCodec::dropStalledFrame(QIODevice& device)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const bool stalled = stallLimit.count() > 0 && (readState == 1 || staleBytes > 0) &&
+                         now - lastArrival >= stallLimit;
+    lastArrival = now;
+    if (!stalled)
+        return;
+    // Only what was buffered before the gap belongs to the cut-short frame; the
+    // bytes that have just arrived start afresh.
+    const qint64 stale = std::min<qint64>(staleBytes, device.bytesAvailable());
+    device.skip(stale);
+    const qint64 dropped = stale + (readState == 1 ? headerSize : 0);
+    LogLine() << "Incomplete frame dropped: no bytes came for " << stallLimit.count()
+              << " ms, discarded " << dropped << " bytes";
+    reset();
+}
+
+// Delivers one frame if it is buffered whole; false when the reader must wait for
+// more bytes. `goOn` tells whether the handler wants the reader to go on.
+bool FrameCodec::readFrame(QIODevice& device, const FrameHandler& onFrame, bool& goOn)
+{
+    if (readState == 0) {
+        const std::optional<uint32_t> length = takeHeader(device);
+        if (!length)
+            return false;
+        frameLength = *length;
+        readState = 1;
+    }
+    if (device.bytesAvailable() < frameLength)
+        return false;
+    device.startTransaction();
+    std::string payload(frameLength, '\0');
+    if (device.read(payload.data(), frameLength) != frameLength) {
+        device.rollbackTransaction();
         return false;
     }
-    frameLength = length;
-    readState = 1;
+    device.commitTransaction();
+    goOn = onFrame(std::move(payload));
+    readState = 0;
     return true;
 }
 
 void FrameCodec::readFrames(QIODevice& device, const FrameHandler& onFrame)
 {
-    do {
-        if (readState == 0 && !readHeader(device))
-            return;
-        if (device.bytesAvailable() < frameLength)
-            return;
-        device.startTransaction();
-        std::string payload(frameLength, '\0');
-        if (device.read(payload.data(), frameLength) != frameLength) {
-            device.rollbackTransaction();
+    dropStalledFrame(device);
+    bool goOn = true;
+    while (readFrame(device, onFrame, goOn)) {
+        if (!goOn) {
+            staleBytes = 0;
             return;
         }
-        device.commitTransaction();
-        const bool goOn = onFrame(std::move(payload));
-        readState = 0;
-        if (!goOn)
-            return;
-    } while (device.bytesAvailable() > 0);
+        if (device.bytesAvailable() == 0)
+            break;
+    }
+    staleBytes = device.bytesAvailable();
 }

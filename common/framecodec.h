@@ -3,8 +3,10 @@
 #include "orvcommon_global.h"
 
 #include <QByteArray>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class QIODevice;
@@ -23,24 +25,39 @@ public:
     static constexpr int headerSize = 4;
 
     // Handles one payload; returns false when the device must not be read any
-    // further in this call (the handler has closed or replaced it).
+    // further in this call (the handler has closed or replaced it, or wants no
+    // more for now).
     using FrameHandler = std::function<bool(std::string payload)>;
 
     // One buffer holding the header and the payload, ready for a single write.
     static QByteArray encode(const std::string& payload);
     // The payload length a header announces.
     static uint32_t lengthOf(const unsigned char (&header)[headerSize]);
+    // Consumes a header if one is buffered whole and returns its length. A length
+    // over the limit is a corrupt stream: it is logged, everything buffered is
+    // dropped and nothing is returned, so that the next bytes are read as a header.
+    static std::optional<uint32_t> takeHeader(QIODevice& device);
 
     // Delivers every complete frame buffered in `device`, in order. The reader
     // returns to expecting a header only after `onFrame` has returned.
     void readFrames(QIODevice& device, const FrameHandler& onFrame);
 
+    // A partly received frame whose bytes stop coming for this long is dropped
+    // (with a log line) when the next bytes arrive, which are then read as a
+    // header. Zero, the default, waits for the rest however long it takes.
+    void setStallLimit(std::chrono::milliseconds limit) { stallLimit = limit; }
+
     // Forgets a partly received frame: the next bytes are a header.
     void reset();
 
 private:
-    bool readHeader(QIODevice& device);
+    bool readFrame(QIODevice& device, const FrameHandler& onFrame, bool& goOn);
+    void dropStalledFrame(QIODevice& device);
 
     int32_t readState = 0;
     uint32_t frameLength = 0;
+    std::chrono::milliseconds stallLimit{0};
+    std::chrono::steady_clock::time_point lastArrival;
+    // Bytes of an unfinished frame left buffered when the reader last ran dry.
+    int64_t staleBytes = 0;
 };

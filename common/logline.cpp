@@ -1,12 +1,26 @@
 #include "logline.h"
 
+#include "hexdump.h"
+
 #include <iostream>
 #include <mutex>
 
 LogLine::~LogLine()
 {
-    static std::mutex outputLock;
     text << '\n';
+    write(text.str());
+}
+
+void LogLine::hexDump(const void* data, size_t length)
+{
+    std::ostringstream dump;
+    hexdump(data, length, dump, maxDumpBytes);
+    write(dump.str());
+}
+
+void LogLine::write(const std::string& lines)
+{
+    static std::mutex outputLock;
     std::lock_guard<std::mutex> lock(outputLock);
-    std::cout << text.str() << std::flush;
+    std::cout << lines << std::flush;
 }

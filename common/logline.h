@@ -2,7 +2,9 @@
 
 #include "orvcommon_global.h"
 
+#include <cstddef>
 #include <sstream>
+#include <string>
 
 // One diagnostic line on standard output, written whole and flushed when the
 // LogLine goes out of scope. Lines from different threads never mix.
@@ -16,6 +18,12 @@ public:
     LogLine& operator=(const LogLine&) = delete;
     ~LogLine();
 
+    // Most of a diagnostic hex dump that goes to standard output.
+    static constexpr size_t maxDumpBytes = 4096;
+    // A hex dump of at most maxDumpBytes, written whole: lines from other threads
+    // never land inside it.
+    static void hexDump(const void* data, size_t length);
+
     template <typename T> LogLine& operator<<(const T& value)
     {
         text << value;
@@ -23,5 +31,7 @@ public:
     }
 
 private:
+    static void write(const std::string& lines);
+
     std::ostringstream text;
 };

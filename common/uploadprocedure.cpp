@@ -49,6 +49,7 @@ void UploadProcedure::start()
     std::lock_guard<std::mutex> lock(mutex);
     currentIndex = 0;
     finished = false;
+    step = Step::IntroductionSent;
     watchdog = std::thread(&UploadProcedure::timeoutHandler, this);
     timeoutMs = commandTimeoutMs;
     sendIntroduction();
@@ -80,19 +81,29 @@ void UploadProcedure::commandRsult(FirmwareCommandResult result)
 
 void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result)
 {
+    if (step == Step::Created || step == Step::Finished) {
+        LogLine() << "> Upload is over, answer ignored";
+        return;
+    }
     if (result == FirmwareCommandAccepted) {
-        if (keyStepSent && !readyForCommands() && !keyStepAnswerEndsHandshake()) {
-            LogLine() << "> Key exchange not complete yet, success answer ignored";
-        } else if (keyStepSent) {
-            handshakeDone = true;
-            advance(lock, true);
-        } else if (finished) {
-            feedback.procedureDone();
-        } else {
+        switch (step) {
+        case Step::IntroductionSent:
             timeoutMs = keyStepTimeoutMs();
             sendKeyStep();
-            keyStepSent = true;
+            step = Step::KeyStepSent;
             feedback.updateProgress(1, commandCount() + 3);
+            break;
+        case Step::KeyStepSent:
+            if (!keyStepAnswerEndsHandshake()) {
+                LogLine() << "> Key exchange not complete yet, success answer ignored";
+                break;
+            }
+            step = Step::Commands;
+            advance(lock, true);
+            break;
+        default:
+            advance(lock, true);
+            break;
         }
     } else if (result <= FirmwareCommandWriteFailed) {
         if (!resumeFromCheckpoint()) {
@@ -117,6 +128,7 @@ void UploadProcedure::advance(std::unique_lock<std::mutex>& lock, bool announce)
     if (announce)
         logAdvance(true);
     finished = true;
+    step = Step::Finished;
     const int done = currentIndex + 3;
     lock.unlock();
     joinWatchdog();
@@ -126,12 +138,17 @@ void UploadProcedure::advance(std::unique_lock<std::mutex>& lock, bool announce)
 
 bool UploadProcedure::resumeFromCheckpoint()
 {
-    if (!readyForCommands()) {
-        if (keyStepSent)
-            sendKeyStep();
-        else
-            sendIntroduction();
+    switch (step) {
+    case Step::IntroductionSent:
+        sendIntroduction();
         return true;
+    case Step::KeyStepSent:
+        sendKeyStep();
+        return true;
+    case Step::Commands:
+        break;
+    default:
+        return false;
     }
     currentIndex = checkpointIndex;
     if (currentIndex < commandCount()) {
@@ -139,6 +156,7 @@ bool UploadProcedure::resumeFromCheckpoint()
         return true;
     }
     finished = true;
+    step = Step::Finished;
     return false;
 }
 

@@ -27,6 +27,9 @@ class CommandsSender;
 // Subclasses decide what the introduction, the key step and a command look like
 // on the wire. Their destructors must call stopWatchdog() first, since the
 // watchdog calls back into them.
+//
+// Once the final reset has gone out the procedure is over: later answers (the
+// GCU answering someone else's update in the same session) change nothing.
 class ORV_COMMON_EXPORT UploadProcedure : public IProcedure
 {
 public:
@@ -58,14 +61,22 @@ protected:
     virtual void sendCommand() = 0;
     // A line announcing what a success answer to a command leads to.
     virtual void logAdvance(bool toReset) { (void)toReset; }
-    // Whether the handshake (introduction and key step) is over and commands can
-    // be sent. Until then a fall-back repeats the handshake step in flight: a
-    // command could only fail without the key.
-    virtual bool readyForCommands() const { return handshakeDone; }
     // Whether the success answer to the key step ends the handshake (the plain
     // upload), or something else must (the secure upload's key exchange), in which
     // case that answer is only logged.
     virtual bool keyStepAnswerEndsHandshake() const { return true; }
+
+    // Where the procedure stands. Until the handshake is over a fall-back repeats
+    // the handshake step in flight: a command could only fail without the key.
+    enum class Step
+    {
+        Created,
+        IntroductionSent,
+        KeyStepSent,
+        Commands,
+        // The reset has gone out, or a fall-back found nothing left to send.
+        Finished,
+    };
 
     // After a success: move to the next command, or finish with the reset.
     // Called with `lock` held; it is released before the watchdog is joined.
@@ -90,10 +101,7 @@ protected:
     std::mutex mutex;
     std::condition_variable condition;
     int32_t timeoutMs = commandTimeoutMs;
-    // The key step is over: from now on a success answer belongs to a command.
-    bool keyStepSent = false;
-    // The key step's success answer has come.
-    bool handshakeDone = false;
+    Step step = Step::Created;
 
 private:
     void handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result);

@@ -34,12 +34,20 @@ void dumpLine(const unsigned char* bytes, size_t offset, size_t count, std::ostr
 
 void hexdump(const void* data, size_t length, std::ostream& out)
 {
+    hexdump(data, length, out, length);
+}
+
+void hexdump(const void* data, size_t length, std::ostream& out, size_t shownBytes)
+{
     const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t offset = 0; offset < length; offset += bytesPerLine) {
-        const size_t count = length - offset < bytesPerLine ? length - offset : bytesPerLine;
+    const size_t shown = shownBytes < length ? shownBytes : length;
+    for (size_t offset = 0; offset < shown; offset += bytesPerLine) {
+        const size_t count = shown - offset < bytesPerLine ? shown - offset : bytesPerLine;
         dumpLine(bytes + offset, offset, count, out);
     }
-    char text[32];
+    if (shown < length)
+        out << "... " << length - shown << " more bytes not shown\n";
+    char text[48];
     std::snprintf(text, sizeof text, "%08zx\n", length);
     out << text;
     out.flush();

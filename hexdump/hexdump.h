@@ -7,3 +7,6 @@
 // the offset, the bytes in hex and their printable characters.
 void hexdump(const void* data, size_t length);
 void hexdump(const void* data, size_t length, std::ostream& out);
+// The same dump of at most the first `shownBytes`, then one line saying how many
+// bytes were left out.
+void hexdump(const void* data, size_t length, std::ostream& out, size_t shownBytes);

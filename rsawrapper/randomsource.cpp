@@ -4,9 +4,9 @@ RandomSource::RandomSource(const std::string& personalisation)
 {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&generator);
-    mbedtls_ctr_drbg_seed(
-        &generator, mbedtls_entropy_func, &entropy,
-        reinterpret_cast<const unsigned char*>(personalisation.data()), personalisation.size());
+    mbedtls_ctr_drbg_seed(&generator, mbedtls_entropy_func, &entropy,
+                          reinterpret_cast<const unsigned char*>(personalisation.data()),
+                          personalisation.size());
 }
 
 RandomSource::~RandomSource()

@@ -14,7 +14,10 @@ public:
     explicit RsaSigner(std::unique_ptr<RsaKey> key);
 
     uint32_t keySelector() const { return selector; }
+    // The serialised SignedData; empty when no signature could be made.
     std::string sign(const std::string& data) const;
+    // Whether `publicPem` is this signer's own public key.
+    bool matchesPublicKey(const std::string& publicPem) const;
 
 private:
     std::unique_ptr<RsaKey> key;

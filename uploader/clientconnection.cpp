@@ -12,13 +12,27 @@ ClientConnection::ClientConnection(QString host, unsigned short port)
     : socket(std::make_unique<QTcpSocket>())
 {
     connect(socket.get(), SIGNAL(readyRead()), this, SLOT(dataAvaliable()));
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    // Some failures are reported while connectToHost is still running, before
+    // whoever made this connection could listen: they are passed on from the
+    // event loop, after any frames that came before them.
+    connect(socket.get(), &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                const QString reason = socket->errorString();
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, error, reason] {
+                        if (error == QAbstractSocket::RemoteHostClosedError)
+                            emit connectionClosed();
+                        else
+                            emit connectionFailed(reason);
+                    },
+                    Qt::QueuedConnection);
+            });
     // The option asked for before connecting is asked for again on the live socket.
     connect(socket.get(), &QTcpSocket::connected, this,
             [this] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
-    connect(socket.get(), &QAbstractSocket::errorOccurred, this,
-            [this] { emit connectionFailed(socket->errorString()); });
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     active = true;
 }
 
@@ -36,12 +50,34 @@ void ClientConnection::write(std::string data)
 
 void ClientConnection::dataAvaliable()
 {
-    if (blockingRead)
+    if (blockingRead || paused)
         return;
     reader.readFrames(*socket, [this](std::string payload) {
         emit commandRead(std::move(payload));
-        return true;
+        return !paused;
     });
+}
+
+namespace {
+// While paused the socket reads no more than this from the system.
+constexpr qint64 pausedReadBufferSize = 64 * 1024;
+} // namespace
+
+void ClientConnection::pauseReading()
+{
+    paused = true;
+    socket->setReadBufferSize(pausedReadBufferSize);
+}
+
+void ClientConnection::resumeReading()
+{
+    if (!paused)
+        return;
+    paused = false;
+    socket->setReadBufferSize(0);
+    // Frames already buffered announce nothing new: they are read from the
+    // event loop, outside whatever handler resumed.
+    QMetaObject::invokeMethod(this, "dataAvaliable", Qt::QueuedConnection);
 }
 
 bool ClientConnection::waitForMoreData()
@@ -71,38 +107,21 @@ std::string ClientConnection::readData()
 {
     QMutexLocker lock(&readLock);
     BlockingReadScope scope(blockingRead);
-    uint32_t length = 0;
-    for (;;) {
-        if (socket->bytesAvailable() > 3) {
-            socket->startTransaction();
-            unsigned char header[FrameCodec::headerSize];
-            if (socket->read(reinterpret_cast<char*>(header), sizeof header) == sizeof header) {
-                socket->commitTransaction();
-                length = FrameCodec::lengthOf(header);
-                break;
-            }
-            LogLine() << "Socket header rollback!";
-            socket->rollbackTransaction();
-            continue;
-        }
+    std::optional<uint32_t> length;
+    while (!(length = FrameCodec::takeHeader(*socket))) {
         LogLine() << "Waiting for header data " << socket->bytesAvailable();
         if (!waitForMoreData())
             return {};
     }
-    if (length > FrameCodec::maxFrameLength) {
-        LogLine() << "Corrupt stream: frame length " << length << " exceeds the limit of "
-                  << FrameCodec::maxFrameLength << " bytes";
-        return {};
-    }
-    std::string payload(length, '\0');
+    std::string payload(*length, '\0');
     for (;;) {
-        if (socket->bytesAvailable() < length) {
+        if (socket->bytesAvailable() < *length) {
             if (!waitForMoreData())
                 return {};
             continue;
         }
         socket->startTransaction();
-        if (socket->read(payload.data(), length) == length) {
+        if (socket->read(payload.data(), *length) == *length) {
             socket->commitTransaction();
             return payload;
         }

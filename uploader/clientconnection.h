@@ -28,10 +28,19 @@ public:
     bool isActive() override;
     std::string error() override;
 
+    // Stops taking frames from the server until resumeReading: what the socket
+    // has buffered stays there, and once its buffer is full TCP holds the server
+    // back.
+    void pauseReading();
+    void resumeReading();
+    bool readingPaused() const { return paused; }
+
 signals:
     void commandRead(std::string data);
     // The connection could not be made or was lost; the socket's own words.
     void connectionFailed(QString reason);
+    // The server closed the connection, as it does when it is done.
+    void connectionClosed();
 
 private slots:
     void dataAvaliable();
@@ -49,4 +58,5 @@ private:
     // A blocking read has the stream: the event-driven reader, which the waits
     // inside it would otherwise run, leaves the bytes alone.
     bool blockingRead = false;
+    bool paused = false;
 };

@@ -5,8 +5,8 @@
 #include <QMetaObject>
 #include <QtConcurrent>
 
-ReconnectWaiter::ReconnectWaiter(ComPort& comPort, QObject* context)
-    : comPort(comPort), context(context)
+ReconnectWaiter::ReconnectWaiter(ComPort& comPort, QObject* context, Reopen reopen)
+    : comPort(comPort), context(context), reopen(std::move(reopen))
 {
 }
 
@@ -16,22 +16,35 @@ ReconnectWaiter::~ReconnectWaiter()
     wait.waitForFinished();
 }
 
-void ReconnectWaiter::whenPortIsBack(std::function<void()> step)
+void ReconnectWaiter::whenPortIsBack(bool portMayStillBeThere, std::function<void()> beforeReopen)
 {
     std::lock_guard<std::mutex> lock(stepLock);
-    const bool waiting = static_cast<bool>(pendingStep);
-    pendingStep = std::move(step);
+    if (beforeReopen)
+        pendingSteps.push_back(std::move(beforeReopen));
     if (waiting)
         return;
-    wait = QtConcurrent::run([this] {
-        if (!comPort.waitForPortAvaliable([this] { return !cancelled; }) || cancelled)
-            return;
-        std::function<void()> step;
-        {
-            std::lock_guard<std::mutex> lock(stepLock);
-            step = std::move(pendingStep);
-            pendingStep = nullptr;
-        }
-        QMetaObject::invokeMethod(context, step, Qt::QueuedConnection);
-    });
+    waiting = true;
+    wait =
+        QtConcurrent::run([this, portMayStillBeThere] { waitInBackground(portMayStillBeThere); });
+}
+
+void ReconnectWaiter::waitInBackground(bool portMayStillBeThere)
+{
+    auto keepWaiting = [this] { return !cancelled; };
+    if (portMayStillBeThere)
+        comPort.waitForPortToLeave(leaveLimitMs, keepWaiting);
+    const QSerialPortInfo found = comPort.waitForPortAvaliable(keepWaiting);
+    if (found.isNull() || cancelled)
+        return;
+    std::lock_guard<std::mutex> lock(stepLock);
+    waiting = false;
+    QMetaObject::invokeMethod(
+        context,
+        [this, found, steps = std::move(pendingSteps)] {
+            for (const auto& step : steps)
+                step();
+            reopen(found);
+        },
+        Qt::QueuedConnection);
+    pendingSteps.clear();
 }

@@ -3,6 +3,7 @@
 #include "clientconnection.h"
 #include "firmwareuploadprocedure.h"
 #include "gcu.pb.h"
+#include "gcuusbidentity.h"
 #include "hexdump.h"
 #include "logline.h"
 #include "portinfoequality.h"
@@ -14,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
@@ -22,21 +24,18 @@
 
 namespace {
 
-constexpr quint16 gcuVendorId = 0x04D8;
-constexpr quint16 applicationProductId = 0xEEF0;
-constexpr quint16 bootloaderProductId = 0xEEEF;
 constexpr int portPollIntervalMs = 100;
 constexpr int pingIntervalMs = 1000;
 constexpr int defaultServerPort = 7214;
 const char* const defaultServerHost = "localhost";
-
-bool isGcuPort(const QSerialPortInfo& info)
-{
-    return info.hasVendorIdentifier() && info.hasProductIdentifier() &&
-           info.vendorIdentifier() == gcuVendorId &&
-           (info.productIdentifier() == applicationProductId ||
-            info.productIdentifier() == bootloaderProductId);
-}
+// Bounds on what a peer's input can make the window hold.
+constexpr int maxLogLines = 5000;
+constexpr size_t maxPaneDumpBytes = 256;
+constexpr int maxOfferedVersions = 1000;
+// The server is held back while this much waits to be written to the GCU, and
+// let go once the serial side is down to the lower mark.
+constexpr qint64 relayHoldBytes = 1024 * 1024;
+constexpr qint64 relayResumeBytes = 256 * 1024;
 
 // The device file exists but this user may not open it.
 bool lacksPermission(const QString& path)
@@ -96,6 +95,7 @@ UploaderApp::UploaderApp(QWidget* parent)
     connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refreshPorts()));
     refreshTimer->start(portPollIntervalMs);
 
+    ui->plainTextEdit_2->setMaximumBlockCount(maxLogLines);
     connect(this, SIGNAL(addLog(QString)), ui->plainTextEdit_2, SLOT(appendPlainText(QString)));
     connect(this, SIGNAL(pongReceived(unsigned int)), this, SLOT(on_pongReceived(unsigned int)));
     connect(&comPort, SIGNAL(commandRead(std::string)), this, SLOT(readPort(std::string)));
@@ -104,6 +104,11 @@ UploaderApp::UploaderApp(QWidget* parent)
     connect(&comPort, &ComPort::portLost, this, [this](const QString& reason) {
         emit addLog(QString("Lost the GCU: %1").arg(reason));
         QMetaObject::invokeMethod(this, "comPortDisconnect", Qt::QueuedConnection);
+    });
+    connect(&comPort, &ComPort::bytesWritten, this, [this] {
+        if (serverConnection && serverConnection->readingPaused() &&
+            comPort.bytesToWrite() <= relayResumeBytes)
+            serverConnection->resumeReading();
     });
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog,
@@ -132,7 +137,7 @@ void UploaderApp::closeEvent(QCloseEvent* event)
 void UploaderApp::addPortEntry(int index)
 {
     const QSerialPortInfo& info = ports[index];
-    const QString text = info.productIdentifier() == applicationProductId
+    const QString text = GcuUsbIdentity::isApplicationPort(info)
                              ? QString("%1 GCU").arg(info.serialNumber())
                              : info.serialNumber();
     ui->gcuSerialNumber->addItem(QIcon(), text, index);
@@ -142,7 +147,7 @@ void UploaderApp::refreshPorts()
 {
     QList<QSerialPortInfo> gcuPorts;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        if (isGcuPort(info))
+        if (GcuUsbIdentity::isGcuPort(info))
             gcuPorts.append(info);
     if (samePorts(gcuPorts, ports))
         return;
@@ -158,7 +163,7 @@ void UploaderApp::on_pushButton_clicked()
     ports = QSerialPortInfo::availablePorts();
     ui->gcuSerialNumber->clear();
     for (int k = 0; k < ports.size(); ++k)
-        if (isGcuPort(ports[k]))
+        if (GcuUsbIdentity::isGcuPort(ports[k]))
             addPortEntry(k);
 }
 
@@ -182,16 +187,25 @@ void UploaderApp::on_pushButton_2_clicked()
                             .arg(path));
         return;
     }
-    emit addLog("Connected");
     if (!pingTimer) {
         pingStopwatch = std::make_unique<QElapsedTimer>();
         pingTimer = new QTimer(this);
         connect(pingTimer, SIGNAL(timeout()), this, SLOT(on_ping_timer()));
     }
-    pingTimer->start(pingIntervalMs);
-    ui->pushButton_2->setText(tr("Disconnect"));
+    connectionEstablished();
     if (!offlineLoader())
         on_softwareServerConnect_clicked();
+}
+
+void UploaderApp::connectionEstablished()
+{
+    emit addLog("Connected");
+    if (pingTimer)
+        pingTimer->start(pingIntervalMs);
+    // The GCU may run other firmware than before (an update, another GCU): the
+    // next tick asks again.
+    firmwareIdRequested = false;
+    ui->pushButton_2->setText(tr("Disconnect"));
 }
 
 void UploaderApp::comPortDisconnect()
@@ -201,16 +215,22 @@ void UploaderApp::comPortDisconnect()
         pingTimer->stop();
     comPort.close();
     ui->pushButton_2->setText(tr("Connect"));
+    // Nothing waits to be written to a closed link: the server may go on.
+    if (serverConnection)
+        serverConnection->resumeReading();
 }
 
 void UploaderApp::comPortReconnect()
 {
-    if (!comPort.reconnect())
-        return;
-    if (pingTimer)
-        pingTimer->start(pingIntervalMs);
-    emit addLog("Connected");
-    ui->pushButton_2->setText(tr("Disconnect"));
+    portWaiter.whenPortIsBack(false);
+}
+
+void UploaderApp::reopenPort(const QSerialPortInfo& found)
+{
+    if (comPort.isOpen())
+        comPortDisconnect();
+    if (comPort.reconnect(found))
+        connectionEstablished();
 }
 
 // ---- Answers from the GCU and ping -------------------------------------------
@@ -320,7 +340,7 @@ void UploaderApp::on_pushButton_3_clicked()
         return;
     commandsSender.sendResetToBootloader();
     QMetaObject::invokeMethod(this, "comPortDisconnect", Qt::QueuedConnection);
-    portWaiter.whenPortIsBack([this] { comPortReconnect(); });
+    portWaiter.whenPortIsBack(true);
 }
 
 void UploaderApp::on_readPublicKey_clicked()
@@ -356,6 +376,15 @@ void UploaderApp::on_softwareServerConnect_clicked()
     connect(connection.get(), &ClientConnection::connectionFailed, this, [this](QString reason) {
         emit addLog(QString("Server connection failed: %1").arg(reason));
     });
+    // A server closes the connection once it is done; closing it in the middle
+    // of an update is a failure all the same.
+    connect(connection.get(), &ClientConnection::connectionClosed, this, [this] {
+        if (relayedUpdateUnfinished)
+            emit addLog(QString("Server connection failed: %1")
+                            .arg(QString::fromStdString(serverConnection->error())));
+        else
+            emit addLog("Server closed the connection");
+    });
     // A connection made earlier is let go: the relay talks to one server at a time.
     if (serverConnection) {
         serverConnection->disconnect(this);
@@ -388,7 +417,7 @@ void UploaderApp::insertVersionItem(QString item)
 void UploaderApp::logHexDump(const std::string& data)
 {
     std::ostringstream dump;
-    hexdump(data.data(), data.size(), dump);
+    hexdump(data.data(), data.size(), dump, maxPaneDumpBytes);
     emit addLog(QString::fromUtf8(dump.str().c_str()));
 }
 
@@ -397,6 +426,40 @@ void UploaderApp::answerUnservedRequest()
     Response error;
     error.set_result(5);
     responseSender->sendReceivedPacketFromGcu(error.SerializeAsString());
+}
+
+void UploaderApp::offerVersions(const SoftwareServerRequest& request)
+{
+    QMetaObject::invokeMethod(this, "clearVersionItems", Qt::QueuedConnection);
+    const auto& versions = request.get_firmware_versions().versions();
+    const int listed = std::min(versions.size(), maxOfferedVersions);
+    for (int i = 0; i < listed; ++i) {
+        const QString name = QString::fromUtf8(versions[i].name().c_str());
+        QMetaObject::invokeMethod(this, "insertVersionItem", Qt::QueuedConnection,
+                                  Q_ARG(QString, name));
+        emit addLog(QString("Added version %1").arg(name));
+    }
+    if (versions.size() > listed)
+        emit addLog(QString("The server offered %1 more versions; only the first %2 are listed")
+                        .arg(versions.size() - listed)
+                        .arg(maxOfferedVersions));
+}
+
+void UploaderApp::relayPacketToGcu(const SendPacketToGcu& packet)
+{
+    comPort.commandSend(packet.packet());
+    relayedUpdateUnfinished = packet.steps_done() < packet.steps_total();
+    QMetaObject::invokeMethod(this, "updateProgress", Qt::QueuedConnection,
+                              Q_ARG(int, packet.steps_done()), Q_ARG(int, packet.steps_total()));
+    holdServerWhileGcuIsBehind();
+}
+
+void UploaderApp::holdServerWhileGcuIsBehind()
+{
+    // The serial link drains far slower than a server can send: rather than
+    // buffer the server's whole update here, let TCP hold it back.
+    if (comPort.bytesToWrite() > relayHoldBytes)
+        serverConnection->pauseReading();
 }
 
 void UploaderApp::commandRead(std::string data)
@@ -416,32 +479,19 @@ void UploaderApp::commandRead(std::string data)
         break;
     case SoftwareServerRequest::kGetFirmwareVersions:
         emit addLog("Type GetFirmwareVersion");
-        QMetaObject::invokeMethod(this, "clearVersionItems", Qt::QueuedConnection);
-        for (const FirmwareVersion& version : request.get_firmware_versions().versions()) {
-            const QString name = QString::fromUtf8(version.name().c_str());
-            QMetaObject::invokeMethod(this, "insertVersionItem", Qt::QueuedConnection,
-                                      Q_ARG(QString, name));
-            emit addLog(QString("Added version %1").arg(name));
-        }
+        offerVersions(request);
         break;
-    case SoftwareServerRequest::kSendPacketToGcu: {
+    case SoftwareServerRequest::kSendPacketToGcu:
         emit addLog("Type SendPacketToGcu");
-        const SendPacketToGcu& packet = request.send_packet_to_gcu();
-        comPort.commandSend(packet.packet());
-        QMetaObject::invokeMethod(this, "updateProgress", Qt::QueuedConnection,
-                                  Q_ARG(int, packet.steps_done()),
-                                  Q_ARG(int, packet.steps_total()));
+        relayPacketToGcu(request.send_packet_to_gcu());
         break;
-    }
     case SoftwareServerRequest::kReconnect:
         emit addLog("Type ReconnectReq");
         // The wait runs off the GUI thread; once the port is back the server hears
-        // of it first, then the link is closed and opened again.
-        portWaiter.whenPortIsBack([this] {
+        // of it first, then the link is opened again. Every request is answered.
+        portWaiter.whenPortIsBack(comPort.isOpen(), [this] {
             if (responseSender)
                 responseSender->sendReconnect();
-            comPortDisconnect();
-            comPortReconnect();
         });
         break;
     default:

@@ -17,6 +17,8 @@ class ModulePublicKey;
 class QCloseEvent;
 class QElapsedTimer;
 class QTimer;
+class SendPacketToGcu;
+class SoftwareServerRequest;
 class SoftwareServerResponseSender;
 class Ui_UploaderApp;
 
@@ -43,6 +45,7 @@ private slots:
     void on_softwareServerUpload_clicked();
     void on_softwareServerConnect_clicked();
     void comPortDisconnect();
+    // Re-opens the link once the GCU's port is back, without waiting for it here.
     void comPortReconnect();
     void on_readPublicKey_clicked();
     void on_pushButton_clicked();
@@ -64,6 +67,11 @@ private:
     void saveKeychain(const ModulePublicKey& key);
     void logHexDump(const std::string& data);
     void answerUnservedRequest();
+    void offerVersions(const SoftwareServerRequest& request);
+    void relayPacketToGcu(const SendPacketToGcu& packet);
+    void holdServerWhileGcuIsBehind();
+    void reopenPort(const QSerialPortInfo& found);
+    void connectionEstablished();
 
     std::unique_ptr<Ui_UploaderApp> ui;
     QTimer* refreshTimer = nullptr;
@@ -79,6 +87,9 @@ private:
     QSettings settings{"Orvane", "Uploader"};
     bool keyRequested = false;
     bool firmwareIdRequested = false;
+    // The server's last packet was not the last step of its update.
+    bool relayedUpdateUnfinished = false;
     // Waits for the GCU's port after a reset; ends before the link it uses.
-    ReconnectWaiter portWaiter{comPort, this};
+    ReconnectWaiter portWaiter{comPort, this,
+                               [this](const QSerialPortInfo& found) { reopenPort(found); }};
 };
