@@ -7,6 +7,7 @@
 #include <QSerialPort>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -31,6 +32,15 @@ bool bootloaderPortPresent(const QString& serialNumber)
     return std::any_of(ports.begin(), ports.end(), [&](const QSerialPortInfo& info) {
         return isGcuBootloaderPort(info, serialNumber);
     });
+}
+
+// A link that is full (the GCU reads slower than we write) fails a write with
+// EAGAIN, which the port reports as a resource error just like a vanished
+// device. Nothing is lost: the port keeps the bytes and writes them later.
+bool isFullLink(QSerialPort& port)
+{
+    return port.error() == QSerialPort::ResourceError &&
+           port.errorString() == qt_error_string(EAGAIN);
 }
 
 QSerialPortInfo waitForPort(QString serialNumber, const std::function<bool()>& keepWaiting)
@@ -199,6 +209,10 @@ void ComPort::portError()
 {
     // Only the loss of the device matters here (a USB port reports it as a resource
     // error, a vanished terminal as a failed read); open reports its own errors.
+    if (port && isFullLink(*port)) {
+        port->clearError();
+        return;
+    }
     if (port && port->isOpen() && !lossReported &&
         (port->error() == QSerialPort::ResourceError || port->error() == QSerialPort::ReadError)) {
         lossReported = true;

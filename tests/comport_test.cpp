@@ -111,6 +111,68 @@ TEST_F(ComPortTest, OversizeHeaderIsDiscardedAndTheNextFrameIsRead)
     EXPECT_LT(residentKiB() - before, 16 * 1024);
 }
 
+TEST_F(ComPortTest, CutShortFramesAreDroppedAfterAGapAndAnswersFlowAgain)
+{
+    StdoutCapture log;
+    // A header announcing 100 bytes of which 10 came before the GCU went quiet.
+    gcu.far().writeAll(std::string("\x64\x00\x00\x00", 4) + std::string(10, 'x'));
+    spinFor(600);
+    gcu.far().writeAll(frameOf("pong"));
+    ASSERT_TRUE(receivedCount(1));
+    EXPECT_EQ(received, std::vector<std::string>{"pong"});
+    EXPECT_TRUE(log.contains("Incomplete frame dropped: no bytes came for 500 ms, discarded 14 bytes"))
+        << log.text();
+
+    // Half a header is cut short just the same.
+    gcu.far().writeAll(std::string("\x07\x00", 2));
+    spinFor(600);
+    gcu.far().writeAll(frameOf("second"));
+    ASSERT_TRUE(receivedCount(2));
+    EXPECT_EQ(received[1], "second");
+    EXPECT_TRUE(log.contains("Incomplete frame dropped: no bytes came for 500 ms, discarded 2 bytes"));
+
+    // A frame whose pieces keep coming, however slowly, is not cut.
+    const std::string frame = frameOf(std::string(40, 's'));
+    for (size_t at = 0; at < frame.size(); at += 11) {
+        gcu.far().writeAll(frame.substr(at, 11));
+        spinFor(300);
+    }
+    ASSERT_TRUE(receivedCount(3));
+    EXPECT_EQ(received[2], std::string(40, 's'));
+    EXPECT_EQ(log.text().find("discarded 0 bytes"), std::string::npos);
+}
+
+TEST_F(ComPortTest, HandlersMayCloseAndReopenTheLinkDirectly)
+{
+    // Tools built on the library need not defer: the port object a handler
+    // replaces outlives the signal it is emitting (AddressSanitizer checks).
+    QObject::connect(&comPort, &ComPort::commandRead, [this](const std::string& payload) {
+        if (payload == "reopen")
+            comPort.open(gcu.info());
+        else if (payload == "close")
+            comPort.close();
+    });
+    gcu.far().writeAll(frameOf("reopen") + frameOf("lost in the old port"));
+    ASSERT_TRUE(receivedCount(1));
+    spinFor(100);
+    gcu.writeFrame("after reopen");
+    ASSERT_TRUE(receivedCount(2));
+    EXPECT_EQ(received[1], "after reopen");
+    gcu.writeFrame("close");
+    ASSERT_TRUE(receivedCount(3));
+    EXPECT_FALSE(comPort.isOpen());
+
+    // The same from portLost: the GCU goes away and the handler opens another port.
+    FakeUsbPort other("SN-OTHER");
+    ASSERT_TRUE(comPort.open(gcu.info()));
+    QObject::connect(&comPort, &ComPort::portLost, [&] { comPort.open(other.info()); });
+    gcu.far().close();
+    ASSERT_TRUE(spinUntil([&] { return comPort.getSerialNumber() == "SN-OTHER"; }));
+    other.writeFrame("from the other port");
+    ASSERT_TRUE(receivedCount(4));
+    EXPECT_EQ(received[3], "from the other port");
+}
+
 TEST_F(ComPortTest, SendWritesOneFrameWithLittleEndianLength)
 {
     comPort.commandSend("");

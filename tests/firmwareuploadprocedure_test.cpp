@@ -119,6 +119,10 @@ TEST_F(UploadTest, WholeUploadSendsKeysThenCommandsFromIndexOneThenReset)
         EXPECT_EQ(answer(0), "cmd" + std::to_string(i));
     EXPECT_EQ(answer(0), "reset");
     EXPECT_EQ(next(200), "nothing");
+    // The GCU answering someone else's update afterwards (a relayed one) does not
+    // wake the finished upload: no second reset, no fall-back, no progress.
+    for (uint32_t later : {0u, 1u, 0u, 3u})
+        EXPECT_EQ(answer(later, 100), "nothing") << "answer " << later;
 
     const std::vector<Progress> expected = {{1, 13}, {3, 13}, {4, 13},  {5, 13},  {6, 13}, {7, 13},
                                             {8, 13}, {9, 13}, {10, 13}, {11, 13}, {13, 13}};

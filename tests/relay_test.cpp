@@ -1,4 +1,6 @@
+#include "gcu.pb.h"
 #include "gcusimprocess.h"
+#include "server.pb.h"
 #include "testbus.h"
 #include "uploaderapp.h"
 
@@ -7,8 +9,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QElapsedTimer>
 #include <QSettings>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
@@ -26,6 +31,76 @@ std::string packed(const std::string& image, const std::string& version)
 {
     return packFirmware(image,
                         {"--chunk", "2048", "--checkpoint-every", "4", "--version", version});
+}
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// An update server in the test's own event loop, for requests that
+// update-server-sim would never send: it sends what the test says and keeps
+// every response the window sends back.
+class ScriptedServer
+{
+public:
+    explicit ScriptedServer(quint16 port)
+    {
+        listener.listen(QHostAddress::LocalHost, port);
+        QObject::connect(&listener, &QTcpServer::newConnection, [this] {
+            peer = listener.nextPendingConnection();
+            QObject::connect(peer, &QTcpSocket::readyRead, [this] { cutResponses(); });
+        });
+    }
+
+    bool waitForWindow() { return spinUntil([&] { return peer != nullptr; }, 5000); }
+    void send(const SoftwareServerRequest& request) { sendRaw(request.SerializeAsString()); }
+    void sendRaw(const std::string& payload) { peer->write(QByteArray::fromStdString(frameOf(payload))); }
+    QTcpSocket& socket() { return *peer; }
+    int count(SoftwareServerResponse::RespCase kind) const
+    {
+        return static_cast<int>(std::count_if(responses.begin(), responses.end(),
+                                              [&](const auto& r) { return r.resp_case() == kind; }));
+    }
+
+private:
+    void cutResponses()
+    {
+        pending += peer->readAll().toStdString();
+        while (pending.size() >= 4) {
+            const uint32_t length = uint8_t(pending[0]) | uint8_t(pending[1]) << 8 |
+                                    uint8_t(pending[2]) << 16 | uint32_t(uint8_t(pending[3])) << 24;
+            if (pending.size() < 4 + length)
+                return;
+            responses.emplace_back().ParseFromString(pending.substr(4, length));
+            pending.erase(0, 4 + length);
+        }
+    }
+
+    QTcpServer listener;
+    QTcpSocket* peer = nullptr;
+    std::string pending;
+    std::vector<SoftwareServerResponse> responses;
+};
+
+SoftwareServerRequest packetForGcu(const std::string& packet, int done, int total)
+{
+    SoftwareServerRequest request;
+    request.mutable_send_packet_to_gcu()->set_packet(packet);
+    request.mutable_send_packet_to_gcu()->set_steps_done(done);
+    request.mutable_send_packet_to_gcu()->set_steps_total(total);
+    return request;
+}
+
+SoftwareServerRequest reconnectRequest()
+{
+    SoftwareServerRequest request;
+    request.mutable_reconnect();
+    return request;
 }
 
 // The real window relaying between update-server-sim and gcu-sim.
@@ -191,4 +266,110 @@ TEST_F(RelayTest, DroppedServerConnectionIsShown)
     EXPECT_TRUE(spinUntil(
         [&] { return !log().filter(QRegularExpression("^ReceivedPong \\d+ after")).isEmpty(); },
         3000));
+}
+
+TEST_F(RelayTest, HostileServerInputStaysBounded)
+{
+    FakeUsbPort gcu("SN-HOSTILE");
+    ScriptedServer server(port);
+    openWindow(false);
+    const long before = residentKiB();
+    click("pushButton_2");
+    ASSERT_TRUE(server.waitForWindow());
+
+    server.sendRaw(std::string(15 * 1024 * 1024, '\xff'));
+    SoftwareServerRequest offer;
+    for (int i = 0; i < 200000; ++i)
+        offer.mutable_get_firmware_versions()->add_versions()->set_name("v" + std::to_string(i));
+    server.send(offer);
+    ASSERT_TRUE(waitForLog("The server offered 199000 more versions; only the first 1000 are listed",
+                           20000));
+    ASSERT_TRUE(spinUntil([&] { return versions().size() == 1000; }));
+    EXPECT_EQ(versions().front(), "v0");
+    EXPECT_EQ(versions().back(), "v999");
+
+    // The unreadable request is shown as its first 256 bytes and a count of the rest.
+    EXPECT_TRUE(log().contains("Failed to parse command from server"));
+    EXPECT_TRUE(log().contains(QString("... %1 more bytes not shown").arg(15 * 1024 * 1024 - 256)));
+    auto* pane = window->findChild<QPlainTextEdit*>("plainTextEdit_2");
+    EXPECT_LE(pane->blockCount(), 5000);
+    EXPECT_TRUE(log().contains("Added version v999"));
+
+    QElapsedTimer answer;
+    answer.start();
+    bool answered = false;
+    QTimer::singleShot(0, [&] { answered = true; });
+    ASSERT_TRUE(spinUntil([&] { return answered; }));
+    EXPECT_LT(answer.elapsed(), 1000);
+    EXPECT_LT(residentKiB() - before, 100 * 1024);
+}
+
+TEST_F(RelayTest, FastServerIsHeldBackWhileTheGcuIsBehind)
+{
+    FakeUsbPort gcu("SN-SLOW");
+    ScriptedServer server(port);
+    openWindow(false);
+    click("pushButton_2");
+    ASSERT_TRUE(server.waitForWindow());
+
+    // 16 MiB for a GCU that reads nothing for now.
+    constexpr int packets = 256;
+    for (int i = 0; i < packets; ++i)
+        server.send(packetForGcu(std::string(64 * 1024, static_cast<char>('a' + i % 26)), i + 1,
+                                 packets));
+    spinFor(1500);
+    const int relayedWhileStuck = static_cast<int>(log().count("Type SendPacketToGcu"));
+    EXPECT_GT(relayedWhileStuck, 0);
+    EXPECT_LE(relayedWhileStuck, 24) << "the window kept taking packets it could not write";
+
+    // Once the GCU reads, everything arrives, whole and in order.
+    int arrived = 0;
+    while (arrived < packets) {
+        std::optional<std::string> frame = gcu.takeFrame(5000);
+        if (!frame)
+            break;
+        // Pings and the firmware identity request go out meanwhile; they are small.
+        if (frame->size() == 64 * 1024) {
+            EXPECT_EQ(frame->front(), static_cast<char>('a' + arrived % 26)) << "packet " << arrived;
+            ++arrived;
+        }
+    }
+    EXPECT_EQ(arrived, packets);
+}
+
+TEST_F(RelayTest, EveryReconnectRequestIsAnsweredOnceTheGcuIsBack)
+{
+    GcuSimProcess gcu("SIM-RECONNECT", {"--reset-delay", "300"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    ScriptedServer server(port);
+    openWindow(false);
+    click("pushButton_2");
+    ASSERT_TRUE(server.waitForWindow());
+
+    Command reset;
+    reset.mutable_reset_to_bootloader();
+    server.send(packetForGcu(reset.SerializeAsString(), 1, 3));
+    server.send(reconnectRequest());
+    server.send(reconnectRequest());
+    ASSERT_TRUE(spinUntil([&] { return server.count(SoftwareServerResponse::kReconnect) == 2; },
+                          10000))
+        << gcu.log();
+    ASSERT_TRUE(spinUntil([&] { return log().count("Connected") == 2; }));
+
+    // The user presses Bootloader while the server waits for the GCU: the GCU is
+    // already in its bootloader, so its old port has to leave before it counts.
+    server.send(reconnectRequest());
+    ASSERT_TRUE(waitForLog("Type ReconnectReq"));
+    spinFor(100);
+    click("pushButton_3");
+    ASSERT_TRUE(spinUntil([&] { return server.count(SoftwareServerResponse::kReconnect) == 3; },
+                          10000))
+        << gcu.log();
+    ASSERT_TRUE(spinUntil([&] { return log().count("Connected") == 3; }));
+    // The link that was opened is the GCU that came back: it answers.
+    const int pongs = log().filter(QRegularExpression("^ReceivedPong")).size();
+    EXPECT_TRUE(spinUntil(
+        [&] { return log().filter(QRegularExpression("^ReceivedPong")).size() > pongs; }, 3000));
+    spinFor(300);
+    EXPECT_EQ(server.count(SoftwareServerResponse::kReconnect), 3);
 }
