@@ -146,12 +146,29 @@ TEST(ClientConnectionFailures, UnreachableServerIsReportedButStaysActive)
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
     const quint16 closedPort = probe.serverPort();
     probe.close();
-    ClientConnection connection("127.0.0.1", closedPort);
-    EXPECT_TRUE(connection.isActive());
-    QSignalSpy failed(&connection, &ClientConnection::connectionFailed);
-    ASSERT_TRUE(spinUntil([&] { return failed.count() == 1; }));
-    EXPECT_FALSE(failed.at(0).at(0).toString().isEmpty());
-    EXPECT_FALSE(connection.error().empty());
+    // A refused connection is reported later; a multicast address fails inside
+    // connectToHost itself, before anyone could listen to the connection.
+    for (const char* host : {"127.0.0.1", "224.0.0.1"}) {
+        ClientConnection connection(host, closedPort);
+        EXPECT_TRUE(connection.isActive());
+        QSignalSpy failed(&connection, &ClientConnection::connectionFailed);
+        QSignalSpy closed(&connection, &ClientConnection::connectionClosed);
+        ASSERT_TRUE(spinUntil([&] { return failed.count() == 1; })) << host;
+        EXPECT_FALSE(failed.at(0).at(0).toString().isEmpty());
+        EXPECT_FALSE(connection.error().empty());
+        EXPECT_EQ(closed.count(), 0);
+    }
+}
+
+TEST_F(ConnectionTest, ServerClosingAfterItsLastFrameIsNoFailure)
+{
+    QSignalSpy failed(connection.get(), &ClientConnection::connectionFailed);
+    QSignalSpy closed(connection.get(), &ClientConnection::connectionClosed);
+    peerWrites(frameOf("last"));
+    peer->disconnectFromHost();
+    ASSERT_TRUE(spinUntil([&] { return closed.count() == 1; }));
+    EXPECT_EQ(received, std::vector<std::string>{"last"}) << "the frame came before the close";
+    EXPECT_EQ(failed.count(), 0);
 }
 
 namespace {

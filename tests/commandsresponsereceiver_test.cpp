@@ -2,8 +2,12 @@
 #include "gcu.pb.h"
 #include "testbus.h"
 
+#include "logline.h"
+
+#include <atomic>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -325,6 +329,43 @@ TEST(DecodeResponse, EmptyFrameIsAnEnvelopeWithoutMember)
     EXPECT_EQ(lines[0], "response.ParseFromString(resp) == true");
     EXPECT_EQ(lines[1], "decodinfg data:");
     EXPECT_EQ(lines.size(), 3u) << "only the hex dump's closing offset should follow";
+}
+
+TEST(DecodeResponse, LargeFramesAreDumpedInPartAndWholeAmongOtherThreadsLines)
+{
+    RecordingReceiver receiver;
+    CommandsResponseReceiver decoder{&receiver, &receiver, &receiver, &receiver,
+                                     &receiver, &receiver, &receiver};
+    Response response;
+    response.mutable_candump()->set_payload(std::string(64 * 1024, 'c'));
+    const std::string frame = response.SerializeAsString();
+
+    StdoutCapture log;
+    std::atomic<bool> stop{false};
+    // The watchdog writes its lines meanwhile; none may land inside a dump.
+    std::thread watchdog([&] {
+        while (!stop)
+            LogLine() << "<got mutex";
+    });
+    for (int i = 0; i < 20; ++i)
+        decoder.decodeResponse(frame);
+    stop = true;
+    watchdog.join();
+
+    const auto lines = log.lines();
+    const std::string omitted =
+        "... " + std::to_string(frame.size() - LogLine::maxDumpBytes) + " more bytes not shown";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), omitted), 20);
+    for (size_t start = 0; start < lines.size(); ++start) {
+        if (lines[start].rfind("00000000 ", 0) != 0)
+            continue;
+        // 4 KiB in 16-byte lines, the count of the rest, the closing offset.
+        const size_t end = start + LogLine::maxDumpBytes / 16 + 1;
+        ASSERT_LT(end, lines.size());
+        for (size_t k = start; k <= end; ++k)
+            ASSERT_NE(lines[k], "<got mutex") << "a line landed inside a dump at line " << k;
+        EXPECT_EQ(lines[end - 1], omitted);
+    }
 }
 
 TEST(DecodeResponse, UnparsableFramePrintsOneLineAndCallsNothing)

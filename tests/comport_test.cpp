@@ -120,7 +120,8 @@ TEST_F(ComPortTest, CutShortFramesAreDroppedAfterAGapAndAnswersFlowAgain)
     gcu.far().writeAll(frameOf("pong"));
     ASSERT_TRUE(receivedCount(1));
     EXPECT_EQ(received, std::vector<std::string>{"pong"});
-    EXPECT_TRUE(log.contains("Incomplete frame dropped: no bytes came for 500 ms, discarded 14 bytes"))
+    EXPECT_TRUE(
+        log.contains("Incomplete frame dropped: no bytes came for 500 ms, discarded 14 bytes"))
         << log.text();
 
     // Half a header is cut short just the same.
@@ -129,7 +130,8 @@ TEST_F(ComPortTest, CutShortFramesAreDroppedAfterAGapAndAnswersFlowAgain)
     gcu.far().writeAll(frameOf("second"));
     ASSERT_TRUE(receivedCount(2));
     EXPECT_EQ(received[1], "second");
-    EXPECT_TRUE(log.contains("Incomplete frame dropped: no bytes came for 500 ms, discarded 2 bytes"));
+    EXPECT_TRUE(
+        log.contains("Incomplete frame dropped: no bytes came for 500 ms, discarded 2 bytes"));
 
     // A frame whose pieces keep coming, however slowly, is not cut.
     const std::string frame = frameOf(std::string(40, 's'));
@@ -171,6 +173,30 @@ TEST_F(ComPortTest, HandlersMayCloseAndReopenTheLinkDirectly)
     other.writeFrame("from the other port");
     ASSERT_TRUE(receivedCount(4));
     EXPECT_EQ(received[3], "from the other port");
+}
+
+TEST(ComPortWaits, WaitKeepsTheSerialNumberItStartedWithWhileTheOwnerOpensOthers)
+{
+    FakeUsbPort first("SN-FIRST");
+    FakeUsbPort second("SN-SECOND");
+    ComPort comPort;
+    ASSERT_TRUE(comPort.open(first.info()));
+    std::atomic<bool> keepWaiting{true};
+    QSerialPortInfo found;
+    std::thread waiter(
+        [&] { found = comPort.waitForPortAvaliable([&] { return keepWaiting.load(); }); });
+    // Connect pressed on another GCU while the wait runs (ThreadSanitizer watches).
+    for (int i = 0; i < 20; ++i) {
+        comPort.open(i % 2 ? first.info() : second.info());
+        spinFor(10);
+    }
+    FakeUsbPort back("SN-FIRST", 0xEEEF);
+    const bool ended = spinUntil([&] { return !found.isNull(); }, 3000);
+    keepWaiting = false;
+    waiter.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(found.serialNumber(), "SN-FIRST");
+    EXPECT_EQ(found.systemLocation(), back.systemLocation());
 }
 
 TEST_F(ComPortTest, SendWritesOneFrameWithLittleEndianLength)

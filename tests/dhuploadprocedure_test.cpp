@@ -278,6 +278,47 @@ TEST_F(SecureUploadTest, UnusableKeysFailConstructionClearly)
                  std::runtime_error);
     EXPECT_THROW(DhUploadProcedure(firmware, TestKeys::get().signerPem, firmware, sender, feedback),
                  std::runtime_error);
+
+    // An entry filed under the signer's selector that holds another key: the GCU
+    // would be introduced to a key that cannot check any signature.
+    const auto signer = RsaKey::fromPrivateFile(TestKeys::get().signerPem, nullptr);
+    Keychain misfiled;
+    misfiled.add_keys()->set_key_id(signer->selector());
+    misfiled.mutable_keys(0)->set_key(deviceKey->publicPem());
+    const std::string misfiledPath = temporaryPath("misfiled.keychain");
+    std::ofstream(misfiledPath, std::ios::binary) << misfiled.SerializeAsString();
+    try {
+        DhUploadProcedure refused(firmware, TestKeys::get().signerPem, misfiledPath, sender,
+                                  feedback);
+        ADD_FAILURE() << "constructed with a misfiled keychain";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find(misfiledPath), std::string::npos) << error.what();
+    }
+}
+
+TEST_F(SecureUploadTest, NothingUnsignedGoesOutWhenSigningFails)
+{
+    // A 384-bit key parses, but a SHA-256 signature does not fit into it.
+    std::string error;
+    const auto tiny = RsaKey::generate(384, &error);
+    ASSERT_TRUE(tiny) << error;
+    const std::string signerPath = temporaryPath("tiny-signer.pem");
+    std::ofstream(signerPath, std::ios::binary) << tiny->privatePem();
+    Keychain keychain;
+    keychain.add_keys()->set_key_id(tiny->selector());
+    keychain.mutable_keys(0)->set_key(tiny->publicPem());
+    const std::string keychainPath = temporaryPath("tiny.keychain");
+    std::ofstream(keychainPath, std::ios::binary) << keychain.SerializeAsString();
+
+    StdoutCapture log;
+    procedure = std::make_unique<DhUploadProcedure>(writeFirmware({"a", "b"}), signerPath,
+                                                    keychainPath, sender, feedback);
+    procedure->start();
+    auto introduction = next();
+    ASSERT_TRUE(introduction && introduction->has_rsa_public_key());
+    procedure->commandRsult(FirmwareCommandAccepted);
+    EXPECT_EQ(next(300), std::nullopt) << "an unsigned key exchange went out";
+    EXPECT_TRUE(log.contains("> Signing failed, nothing sent"));
 }
 
 TEST(SecureUploadEndToEnd, FlashesThePlainImageExactlyThroughTheSimulator)

@@ -115,7 +115,7 @@ TEST_F(ActionsTest, FirmwareIdentityBecomesTheVersionText)
     }
 }
 
-TEST_F(ActionsTest, FirstTickPingsAndAsksForTheFirmwareIdentityOnce)
+TEST_F(ActionsTest, FirstTickOfEachConnectionPingsAndAsksForTheFirmwareIdentityOnce)
 {
     FakeUsbPort gcu("SN-PING");
     connectWindow();
@@ -135,6 +135,21 @@ TEST_F(ActionsTest, FirstTickPingsAndAsksForTheFirmwareIdentityOnce)
     ASSERT_TRUE(spinUntil([&] {
         return log().filter(QRegularExpression("^ReceivedPong 2 after \\d+ ms$")).size() == 1;
     }));
+
+    // After Disconnect and Connect the GCU may run other firmware: asked again.
+    click("pushButton_2");
+    click("pushButton_2");
+    ASSERT_EQ(count("Connected"), 2);
+    gcu.drain(50);
+    int identityRequests = 0;
+    for (int i = 0; i < 3; ++i) {
+        auto frame = gcu.takeFrame(2500);
+        ASSERT_TRUE(frame.has_value()) << "frame " << i;
+        Command command;
+        ASSERT_TRUE(command.ParseFromString(*frame));
+        identityRequests += command.has_get_firmware_id();
+    }
+    EXPECT_EQ(identityRequests, 1);
 }
 
 TEST_F(ActionsTest, ProgressFollowsEveryReport)
@@ -206,6 +221,37 @@ TEST_F(ActionsTest, BootloaderResetsTheGcuAndReconnectsToIt)
     ASSERT_TRUE(spinUntil([&] { return count("Connected") == 2; }, 8000)) << gcu.log();
     EXPECT_EQ(widget<QPushButton>("pushButton_2")->text(), "Disconnect");
     EXPECT_TRUE(log().filter(QRegularExpression("^Connecting to:")).isEmpty());
+}
+
+TEST_F(ActionsTest, BootloaderFromTheBootloaderWaitsForTheOldPortToLeave)
+{
+    GcuSimProcess gcu("SIM-REBOOT", {"--bootloader", "--reset-delay", "400"});
+    const QString before = gcu.waitForPort(0xEEEF).systemLocation();
+    ASSERT_FALSE(before.isEmpty()) << gcu.log();
+    connectWindow();
+    click("pushButton_3");
+    ASSERT_TRUE(spinUntil([&] { return count("Connected") == 2; }, 8000)) << gcu.log();
+    // The link is on the GCU that came back, not on the port that was going away.
+    const QStringList opened = log().filter(QRegularExpression("^ReceivedPong"));
+    EXPECT_TRUE(spinUntil(
+        [&] { return log().filter(QRegularExpression("^ReceivedPong")).size() > opened.size(); },
+        3000))
+        << gcu.log();
+    EXPECT_TRUE(log().filter(QRegularExpression("^Lost the GCU")).isEmpty());
+}
+
+TEST_F(ActionsTest, BootloaderOnAGcuThatNeverLeavesReopensItsPort)
+{
+    FakeUsbPort gcu("SN-STAYS", 0xEEEF);
+    connectWindow();
+    QElapsedTimer waited;
+    waited.start();
+    click("pushButton_3");
+    ASSERT_TRUE(spinUntil([&] { return count("Connected") == 2; }, 8000));
+    EXPECT_GE(waited.elapsed(), 2900) << "it did not give the GCU its time to leave";
+    EXPECT_EQ(widget<QPushButton>("pushButton_2")->text(), "Disconnect");
+    gcu.drain(100);
+    EXPECT_TRUE(gcu.takeFrame(2500).has_value()) << "the re-opened link sends nothing";
 }
 
 TEST_F(ActionsTest, BootloaderWhileDisconnectedDoesNothing)
