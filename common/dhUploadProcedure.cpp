@@ -203,6 +203,7 @@ void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::str
     LogLine() << "> Setting private key to encryptor!";
     encryptor = std::make_unique<AesCbcEncryptor>(sessionKey, drbg);
     step = Step::Commands;
+    currentIndex = firstIndexAfterHandshake;
     advance(lock, false);
 }
 

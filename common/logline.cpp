@@ -18,9 +18,19 @@ void LogLine::hexDump(const void* data, size_t length)
     write(dump.str());
 }
 
+namespace {
+std::ostream* destination = &std::cout;
+}
+
+void LogLine::redirect(std::ostream* out)
+{
+    destination = out;
+}
+
 void LogLine::write(const std::string& lines)
 {
     static std::mutex outputLock;
     std::lock_guard<std::mutex> lock(outputLock);
-    std::cout << lines << std::flush;
+    if (destination)
+        *destination << lines << std::flush;
 }

@@ -3,6 +3,7 @@
 #include "orvcommon_global.h"
 
 #include <cstddef>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -23,6 +24,11 @@ public:
     // A hex dump of at most maxDumpBytes, written whole: lines from other threads
     // never land inside it.
     static void hexDump(const void* data, size_t length);
+
+    // Where the lines go: standard output unless a program that owns its standard
+    // output (machine-readable output, say) sends them elsewhere; null drops them.
+    // Set it before other threads log.
+    static void redirect(std::ostream* out);
 
     template <typename T> LogLine& operator<<(const T& value)
     {

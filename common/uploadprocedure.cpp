@@ -3,6 +3,7 @@
 #include "commandssender.h"
 #include "logline.h"
 
+#include <algorithm>
 #include <chrono>
 
 UploadProcedure::UploadProcedure(const std::string& fileName, CommandsSender& sender,
@@ -44,15 +45,35 @@ void UploadProcedure::joinWatchdog()
 
 void UploadProcedure::start()
 {
+    // The normal course: the handshake leads to commands[1] (see above).
+    begin(0, 0);
+}
+
+void UploadProcedure::startFrom(int32_t checkpoint)
+{
+    const int32_t restartPoint = std::max(0, std::min(checkpoint, commandCount()));
+    begin(restartPoint - 1, restartPoint);
+}
+
+void UploadProcedure::begin(int32_t indexBeforeFirstCommand, int32_t restartPoint)
+{
     // A second start begins the procedure again with a fresh watchdog.
     stopWatchdog();
     std::lock_guard<std::mutex> lock(mutex);
+    firstIndexAfterHandshake = indexBeforeFirstCommand;
+    checkpointIndex = restartPoint;
     currentIndex = 0;
     finished = false;
     step = Step::IntroductionSent;
     watchdog = std::thread(&UploadProcedure::timeoutHandler, this);
     timeoutMs = commandTimeoutMs;
     sendIntroduction();
+}
+
+int32_t UploadProcedure::lastCheckpoint()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return checkpointIndex;
 }
 
 const FirmwareCommand& UploadProcedure::takeCurrentCommand(const char* checkpointLine)
@@ -99,6 +120,7 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
                 break;
             }
             step = Step::Commands;
+            currentIndex = firstIndexAfterHandshake;
             advance(lock, true);
             break;
         default:

@@ -38,6 +38,13 @@ public:
     ~UploadProcedure() override;
 
     void start() override;
+    // Starts again after the GCU was gone (unplugged, reset): the handshake is
+    // repeated, then the upload continues at commands[checkpoint] rather than at
+    // the start. What the GCU's flash already holds is simply written again from
+    // that point on.
+    void startFrom(int32_t checkpoint);
+    // The restart point of the command last sent: where startFrom would go on.
+    int32_t lastCheckpoint();
     void commandRsult(FirmwareCommandResult result) override;
     void hardwareIds(std::string, std::string, std::string) override {}
 
@@ -102,8 +109,12 @@ protected:
     std::condition_variable condition;
     int32_t timeoutMs = commandTimeoutMs;
     Step step = Step::Created;
+    // Where the index stands when the handshake is over: the first command sent
+    // is the one after it.
+    int32_t firstIndexAfterHandshake = 0;
 
 private:
+    void begin(int32_t indexBeforeFirstCommand, int32_t restartPoint);
     void handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result);
     void timeout();
     void timeoutHandler();

@@ -130,6 +130,27 @@ TEST_F(UploadTest, WholeUploadSendsKeysThenCommandsFromIndexOneThenReset)
     EXPECT_EQ(feedback.doneCalls, 0);
 }
 
+TEST_F(UploadTest, ResumeRepeatsTheHandshakeAndGoesOnFromTheLastCheckpoint)
+{
+    create(writeFirmware(10, {0, 4, 8}));
+    procedure->start();
+    EXPECT_EQ(next(), "rsa:key-blob");
+    EXPECT_EQ(answer(0), "aes:aes-key");
+    for (int i = 1; i <= 6; ++i)
+        EXPECT_EQ(answer(0), "cmd" + std::to_string(i));
+    // The GCU went away while commands[6] was in flight.
+    EXPECT_EQ(procedure->lastCheckpoint(), 4);
+    procedure->startFrom(procedure->lastCheckpoint());
+    EXPECT_EQ(next(), "rsa:key-blob");
+    EXPECT_EQ(answer(0), "aes:aes-key");
+    EXPECT_EQ(answer(0), "cmd4");
+    EXPECT_EQ(answer(2), "cmd4") << "a failure falls back to the restart point";
+    for (int i = 5; i < 10; ++i)
+        EXPECT_EQ(answer(0), "cmd" + std::to_string(i));
+    EXPECT_EQ(answer(0), "reset");
+    EXPECT_EQ(feedback.progress.back(), (Progress{13, 13}));
+}
+
 TEST_F(UploadTest, EmptyCommandListEndsWithResetAndFourOfThree)
 {
     FirmwareFile empty;

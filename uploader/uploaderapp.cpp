@@ -1,6 +1,7 @@
 #include "uploaderapp.h"
 
 #include "clientconnection.h"
+#include "firmwareidtext.h"
 #include "firmwareuploadprocedure.h"
 #include "gcu.pb.h"
 #include "gcuusbidentity.h"
@@ -52,20 +53,6 @@ bool samePorts(const QList<QSerialPortInfo>& a, const QList<QSerialPortInfo>& b)
         if (!(a[i] == b[i]))
             return false;
     return true;
-}
-
-// "test-" for a test build, major.minor.patch, "b" for a beta, "-N" for a build number.
-QString firmwareVersionText(const FirmwareId& id)
-{
-    const uint32_t flags = id.flags_word();
-    const uint32_t build = flags & 0xfff;
-    return QString("%1%2.%3.%4%5%6")
-        .arg(flags & (1u << 13) ? "test-" : "")
-        .arg((id.version_word() >> 8) & 0xff)
-        .arg(id.version_word() & 0xff)
-        .arg((id.revision_word() >> 8) & 0xff)
-        .arg(flags & (1u << 12) ? "b" : "")
-        .arg(build ? QString("-%1").arg(build) : QString());
 }
 
 } // namespace
@@ -273,7 +260,8 @@ void UploaderApp::readPort(std::string data)
         }
         break;
     case Response::kFirmwareId:
-        ui->currentFIrmwareVersion->setText(firmwareVersionText(response.firmware_id()));
+        ui->currentFIrmwareVersion->setText(
+            QString::fromStdString(FirmwareIdText::describe(response.firmware_id())));
         break;
     default:
         break;
