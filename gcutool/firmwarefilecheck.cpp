@@ -1,0 +1,75 @@
+#include "firmwarefilecheck.h"
+
+#include "firmware.pb.h"
+#include "tooloutput.h"
+
+#include <QFileInfo>
+#include <algorithm>
+#include <fstream>
+
+FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
+{
+    FirmwareFileCheck check;
+    check.path = path;
+    std::ifstream stream(path.toLocal8Bit().toStdString(), std::ios::binary);
+    FirmwareFile file;
+    if (!QFileInfo(path).isFile() || !stream) {
+        check.problem = QString("%1 cannot be opened").arg(path);
+        return check;
+    }
+    if (!file.ParseFromIstream(&stream)) {
+        check.problem = QString("%1 is not a firmware file").arg(path);
+        return check;
+    }
+    if (file.commands_size() == 0) {
+        check.problem = QString("%1 holds no firmware commands").arg(path);
+        return check;
+    }
+    check.fileSize = QFileInfo(path).size();
+    check.description = QString::fromStdString(file.description());
+    check.keyBlobBytes = static_cast<qint64>(file.rsa_public_key().size());
+    check.aesKeyBytes = static_cast<qint64>(file.aes_key().size());
+    for (const FirmwareCommand& command : file.commands()) {
+        check.sizes.push_back(static_cast<qint64>(command.data().size()));
+        check.total += check.sizes.back();
+        check.runningTotal.push_back(check.total);
+        check.checkpoints += command.checkpoint() ? 1 : 0;
+    }
+    return check;
+}
+
+qint64 FirmwareFileCheck::bytesThrough(int index) const
+{
+    if (runningTotal.empty() || index < 0)
+        return 0;
+    return runningTotal[std::min<size_t>(index, runningTotal.size() - 1)];
+}
+
+QStringList FirmwareFileCheck::describe() const
+{
+    const auto [smallest, largest] = std::minmax_element(sizes.begin(), sizes.end());
+    return {
+        QString("%1: a firmware file of %2").arg(path, ToolOutput::bytesText(fileSize)),
+        QString("  description:  %1").arg(description.isEmpty() ? "(none)" : description),
+        QString("  commands:     %1, %2 of them checkpoints").arg(sizes.size()).arg(checkpoints),
+        QString("  command data: %1 in all, %2 to %3 each")
+            .arg(ToolOutput::bytesText(total), ToolOutput::bytesText(*smallest),
+                 ToolOutput::bytesText(*largest)),
+        QString("  key blob:     %1; AES key: %2")
+            .arg(ToolOutput::bytesText(keyBlobBytes), ToolOutput::bytesText(aesKeyBytes))};
+}
+
+QJsonObject FirmwareFileCheck::toJson() const
+{
+    const auto [smallest, largest] = std::minmax_element(sizes.begin(), sizes.end());
+    return {{"file", path},
+            {"file_bytes", fileSize},
+            {"description", description},
+            {"commands", static_cast<int>(sizes.size())},
+            {"checkpoints", checkpoints},
+            {"data_bytes", total},
+            {"smallest_command", *smallest},
+            {"largest_command", *largest},
+            {"key_blob_bytes", keyBlobBytes},
+            {"aes_key_bytes", aesKeyBytes}};
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+// What a firmware file holds, read without a GCU: whether it can be uploaded at
+// all, and if not, why.
+class FirmwareFileCheck
+{
+public:
+    static FirmwareFileCheck read(const QString& path);
+
+    bool usable() const { return problem.isEmpty(); }
+    // In words for the user, naming the file; empty when it is usable.
+    const QString& whyNot() const { return problem; }
+    int commandCount() const { return static_cast<int>(sizes.size()); }
+    qint64 dataBytes() const { return total; }
+    // Bytes of the command payloads up to and including commands[index].
+    qint64 bytesThrough(int index) const;
+
+    QStringList describe() const;
+    QJsonObject toJson() const;
+
+private:
+    QString path;
+    QString problem;
+    QString description;
+    std::vector<qint64> sizes;
+    std::vector<qint64> runningTotal;
+    qint64 total = 0;
+    qint64 fileSize = 0;
+    int checkpoints = 0;
+    qint64 keyBlobBytes = 0;
+    qint64 aesKeyBytes = 0;
+};

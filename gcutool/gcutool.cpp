@@ -1,0 +1,478 @@
+#include "gcutool.h"
+
+#include "commandssender.h"
+#include "devicefinder.h"
+#include "devicesession.h"
+#include "firmwarefilecheck.h"
+#include "firmwareidtext.h"
+#include "gcu.pb.h"
+#include "interruptwatcher.h"
+#include "knowndevices.h"
+#include "logline.h"
+#include "uploadrun.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QSaveFile>
+#include <algorithm>
+#include <iostream>
+
+namespace {
+
+constexpr int answerTimeoutMs = 3000;
+constexpr int leaveLimitMs = 3000;
+
+void addDeviceOptions(QCommandLineParser& parser)
+{
+    parser.addOption({"serial", "The GCU with this USB serial number.", "SN"});
+    parser.addOption({"port", "The GCU on this serial port.", "PATH"});
+}
+
+void addResetOption(QCommandLineParser& parser)
+{
+    parser.addOption({"reset-timeout",
+                      "How long the GCU may take to come back after a reset (default 30).", "S",
+                      "30"});
+}
+
+void addUploadOptions(QCommandLineParser& parser)
+{
+    addDeviceOptions(parser);
+    addResetOption(parser);
+    parser.addOption(
+        {"expect-version", "Fail (exit 7) unless the GCU then runs this version.", "V"});
+    parser.addOption({"stall-timeout",
+                      "End the run (exit 4) after this long without progress "
+                      "(default 30).",
+                      "S", "30"});
+    parser.addOption({"resume-within",
+                      "Wait this long for a GCU that vanished mid-upload, then "
+                      "go on from the last checkpoint (default 60).",
+                      "S", "60"});
+}
+
+void addKeyOptions(QCommandLineParser& parser)
+{
+    parser.addOption({"accept-new-key", "Replace the key pinned for this GCU with its present "
+                                        "key."});
+    parser.addOption({"known-devices",
+                      "The file of pinned keys (default "
+                      "~/.config/orv/known-gcus.json or $ORV_KNOWN_DEVICES).",
+                      "FILE"});
+}
+
+void noOptions(QCommandLineParser&) {}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+} // namespace
+
+const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
+{
+    static const std::vector<Subcommand> all = {
+        {"list", "List every attached GCU: serial number, mode, port, manufacturer, description.",
+         nullptr, noOptions, &GcuTool::list},
+        {"info", "Show the GCU's firmware version and ping round trip.", nullptr,
+         [](QCommandLineParser& p) {
+             addDeviceOptions(p);
+             p.addOption({"count", "Pings to time (default 5).", "N", "5"});
+         },
+         &GcuTool::info},
+        {"flash",
+         "Upload a firmware file (plain upload). A GCU in application mode is reset into its "
+         "bootloader first; afterwards its new firmware version is read back.",
+         "FILE", addUploadOptions, &GcuTool::flash},
+        {"secure-flash",
+         "Upload a firmware file with the secure upload (key exchange, encryption and signing "
+         "by this computer). The GCU's public key is pinned on first use.",
+         "FILE",
+         [](QCommandLineParser& p) {
+             addUploadOptions(p);
+             addKeyOptions(p);
+             p.addOption({"cert", "The signing key (PEM RSA private key).", "KEY.pem"});
+             p.addOption(
+                 {"keychain", "The keychain holding the signing key's public key.", "FILE"});
+         },
+         &GcuTool::flash},
+        {"bootloader", "Reset the GCU into its bootloader and wait for it to come back.", nullptr,
+         [](QCommandLineParser& p) {
+             addDeviceOptions(p);
+             addResetOption(p);
+         },
+         &GcuTool::bootloader},
+        {"read-key", "Save the GCU's public key as a device keychain file (.orvkc) and pin it.",
+         nullptr,
+         [](QCommandLineParser& p) {
+             addDeviceOptions(p);
+             addKeyOptions(p);
+             p.addOption({{"o", "output"}, "The keychain file to write.", "FILE"});
+         },
+         &GcuTool::readKey},
+        {"check",
+         "Read a firmware file without a GCU and say what it holds, or why it is not "
+         "one (a dry run).",
+         "FILE", noOptions, &GcuTool::check},
+        {"udev-rule", "Print the udev rule that gives the logged-in user access to GCUs.", nullptr,
+         noOptions, &GcuTool::udevRule},
+    };
+    return all;
+}
+
+QString GcuTool::overview()
+{
+    QString text = "Service tool for GCUs on USB: list them, read them, update their "
+                   "firmware.\n\nCommands:\n";
+    for (const Subcommand& command : subcommands())
+        text += QString("  %1%2\n").arg(command.name, -14).arg(command.summary);
+    text += "\nRun gcutool COMMAND --help for a command's options. Exit codes: 0 done, 1 usage, "
+            "2 no such device or several, 3 file unusable, 4 stalled, 5 GCU lost, 6 refused, "
+            "7 version differs, 8 no permission, 130 interrupted.";
+    return text;
+}
+
+const GcuTool::Subcommand* GcuTool::findSubcommand(const QStringList& arguments)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == "--serial" || argument == "--port") {
+            ++i;
+            continue;
+        }
+        if (argument.startsWith('-'))
+            continue;
+        for (const Subcommand& command : subcommands())
+            if (argument == command.name)
+                return &command;
+        return nullptr;
+    }
+    return nullptr;
+}
+
+ExitCode GcuTool::usage(const QString& message)
+{
+    std::cerr << "gcutool: " << message.toStdString() << "\n";
+    return ExitCode::Usage;
+}
+
+int GcuTool::run(const QStringList& arguments)
+{
+    const Subcommand* command = findSubcommand(arguments);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({"json", "JSON Lines on standard output: one object per event."});
+    parser.addOption({{"q", "quiet"}, "Print only the outcome."});
+    parser.addOption({"verbose", "Print every retry, and the library's diagnostics on standard "
+                                 "error."});
+    if (!command) {
+        parser.setApplicationDescription(overview());
+        parser.addPositionalArgument("command", "One of the commands above.");
+        parser.process(arguments);
+        const QStringList words = parser.positionalArguments();
+        if (words.isEmpty())
+            parser.showHelp(static_cast<int>(ExitCode::Usage));
+        return static_cast<int>(usage(QString("unknown command %1").arg(words.first())));
+    }
+    parser.setApplicationDescription(
+        QString("gcutool %1: %2").arg(command->name, command->summary));
+    parser.addPositionalArgument(command->name, "The command.");
+    if (command->positional)
+        parser.addPositionalArgument(command->positional, "The firmware file.");
+    command->addOptions(parser);
+    parser.process(arguments);
+
+    const bool verbose = parser.isSet("verbose");
+    output = std::make_unique<ToolOutput>(parser.isSet("json")    ? ToolOutput::Style::Json
+                                          : parser.isSet("quiet") ? ToolOutput::Style::Quiet
+                                                                  : ToolOutput::Style::Human,
+                                          verbose);
+    // The library's diagnostics would mix with what scripts read.
+    LogLine::redirect(verbose ? &std::cerr : nullptr);
+    const int expected = command->positional ? 2 : 1;
+    if (parser.positionalArguments().size() != expected)
+        return static_cast<int>(usage(
+            command->positional ? QString("%1 takes one %2").arg(command->name, command->positional)
+                                : QString("%1 takes no arguments").arg(command->name)));
+    return static_cast<int>((this->*command->handler)());
+}
+
+bool GcuTool::positiveNumber(const char* option, int* value)
+{
+    bool ok = false;
+    *value = parser.value(option).toInt(&ok);
+    if (ok && *value > 0)
+        return true;
+    usage(QString("--%1 takes a whole number of at least 1").arg(option));
+    return false;
+}
+
+ExitCode GcuTool::list()
+{
+    const QList<QSerialPortInfo> gcus = DeviceFinder::attached();
+    if (output->style() == ToolOutput::Style::Json) {
+        QJsonArray devices;
+        for (const QSerialPortInfo& port : gcus)
+            devices.append(QJsonObject{{"serial", port.serialNumber()},
+                                       {"mode", DeviceFinder::modeName(port)},
+                                       {"port", port.systemLocation()},
+                                       {"manufacturer", port.manufacturer()},
+                                       {"description", port.description()}});
+        output->end({}, ExitCode::Done, QString("%1 GCUs attached").arg(gcus.size()),
+                    {{"devices", devices}});
+        return ExitCode::Done;
+    }
+    if (gcus.isEmpty()) {
+        output->end({}, ExitCode::Done, "No GCU is attached");
+        return ExitCode::Done;
+    }
+    QString table = QString("%1 %2 %3 %4 %5")
+                        .arg("SERIAL", -16)
+                        .arg("MODE", -12)
+                        .arg("PORT", -20)
+                        .arg("MANUFACTURER", -16)
+                        .arg("DESCRIPTION");
+    for (const QSerialPortInfo& port : gcus)
+        table += QString("\n%1 %2 %3 %4 %5")
+                     .arg(port.serialNumber(), -16)
+                     .arg(DeviceFinder::modeName(port), -12)
+                     .arg(port.systemLocation(), -20)
+                     .arg(port.manufacturer(), -16)
+                     .arg(port.description());
+    output->end({}, ExitCode::Done, table);
+    return ExitCode::Done;
+}
+
+ExitCode GcuTool::check()
+{
+    const QString path = parser.positionalArguments().at(1);
+    const FirmwareFileCheck file = FirmwareFileCheck::read(path);
+    if (!file.usable()) {
+        output->error({}, ExitCode::FileUnusable, file.whyNot());
+        return ExitCode::FileUnusable;
+    }
+    output->end({}, ExitCode::Done, file.describe().join('\n'), file.toJson());
+    return ExitCode::Done;
+}
+
+// The rule lives in this static library's resources, which are not registered
+// by themselves. (Outside any namespace, as the macro requires.)
+static void registerResources()
+{
+    Q_INIT_RESOURCE(gcutool);
+}
+
+ExitCode GcuTool::udevRule()
+{
+    registerResources();
+    QFile rule(":/70-orv-gcu.rules");
+    rule.open(QIODevice::ReadOnly);
+    std::cout << rule.readAll().toStdString() << std::flush;
+    return ExitCode::Done;
+}
+
+ExitCode
+GcuTool::withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job)
+{
+    const DeviceFinder::Choice choice =
+        DeviceFinder::choose(parser.value("serial"), parser.value("port"));
+    if (!choice.problem.isEmpty()) {
+        output->error(parser.value("serial"), ExitCode::NoDevice, choice.problem);
+        return ExitCode::NoDevice;
+    }
+    DeviceSession session(choice.port.serialNumber());
+    InterruptWatcher interrupts;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, [&session] { session.cancel(); });
+    QObject::connect(&session, &DeviceSession::finished, QCoreApplication::instance(),
+                     &QCoreApplication::quit, Qt::QueuedConnection);
+    const QSerialPortInfo port = choice.port;
+    session.start([&job, port](DeviceSession& device) { return job(device, port); });
+    QCoreApplication::exec();
+    return session.exitCode();
+}
+
+ExitCode GcuTool::info()
+{
+    int count = 0;
+    if (!positiveNumber("count", &count))
+        return ExitCode::Usage;
+    return withDevice([this, count](DeviceSession& session, const QSerialPortInfo& port) {
+        const QString serial = session.serialNumber();
+        QString problem;
+        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
+            output->error(serial, opened, problem);
+            return opened;
+        }
+        const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
+                                    Response::kFirmwareId, answerTimeoutMs);
+        if (!id) {
+            output->error(serial, ExitCode::Stalled,
+                          "The GCU did not answer the request for its firmware version");
+            return ExitCode::Stalled;
+        }
+        std::vector<double> roundTrips;
+        for (int sequence = 1; sequence <= count; ++sequence) {
+            QElapsedTimer roundTrip;
+            roundTrip.start();
+            bool answered = false;
+            session.sender().sendPing(static_cast<uint32_t>(sequence));
+            while (!answered) {
+                const auto pong =
+                    session.ask([] {}, Response::kPong, answerTimeoutMs - int(roundTrip.elapsed()));
+                if (!pong)
+                    break;
+                answered = pong->pong().sequenceno() == static_cast<uint32_t>(sequence);
+            }
+            if (!answered) {
+                output->error(serial, ExitCode::Stalled,
+                              QString("The GCU did not answer ping %1").arg(sequence));
+                return ExitCode::Stalled;
+            }
+            roundTrips.push_back(roundTrip.nsecsElapsed() / 1e6);
+        }
+        const QString version = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
+        const double fastest = *std::min_element(roundTrips.begin(), roundTrips.end());
+        const double slowest = *std::max_element(roundTrips.begin(), roundTrips.end());
+        const double middle = median(roundTrips);
+        output->end(
+            serial, ExitCode::Done,
+            QString("firmware %1, %2 mode on %3; ping %4 / %5 / %6 ms (min / median / "
+                    "max of %7)")
+                .arg(version, DeviceFinder::modeName(port), port.systemLocation())
+                .arg(fastest, 0, 'f', 2)
+                .arg(middle, 0, 'f', 2)
+                .arg(slowest, 0, 'f', 2)
+                .arg(count),
+            {{"version", version},
+             {"mode", DeviceFinder::modeName(port)},
+             {"port", port.systemLocation()},
+             {"ping_ms",
+              QJsonObject{
+                  {"min", fastest}, {"median", middle}, {"max", slowest}, {"count", count}}}});
+        return ExitCode::Done;
+    });
+}
+
+ExitCode GcuTool::flash()
+{
+    UploadRun::Options options;
+    options.firmwareFile = parser.positionalArguments().at(1);
+    options.secure = parser.positionalArguments().at(0) == "secure-flash";
+    options.expectVersion = parser.value("expect-version");
+    if (!positiveNumber("stall-timeout", &options.stallTimeoutS) ||
+        !positiveNumber("resume-within", &options.resumeWithinS) ||
+        !positiveNumber("reset-timeout", &options.resetTimeoutS))
+        return ExitCode::Usage;
+    if (options.secure) {
+        options.certFile = parser.value("cert");
+        options.keychainFile = parser.value("keychain");
+        if (options.certFile.isEmpty() || options.keychainFile.isEmpty())
+            return usage("secure-flash needs --cert KEY.pem and --keychain FILE");
+        options.acceptNewKey = parser.isSet("accept-new-key");
+        options.knownDevicesFile = parser.isSet("known-devices") ? parser.value("known-devices")
+                                                                 : KnownDevices::defaultPath();
+    }
+    // A file that cannot be uploaded is refused before any GCU is touched.
+    FirmwareFileCheck file = FirmwareFileCheck::read(options.firmwareFile);
+    if (!file.usable()) {
+        output->error(parser.value("serial"), ExitCode::FileUnusable, file.whyNot());
+        return ExitCode::FileUnusable;
+    }
+    return withDevice([&](DeviceSession& session, const QSerialPortInfo& port) {
+        UploadRun upload(options, file, *output);
+        return upload.run(session, port);
+    });
+}
+
+ExitCode GcuTool::bootloader()
+{
+    int resetTimeoutS = 0;
+    if (!positiveNumber("reset-timeout", &resetTimeoutS))
+        return ExitCode::Usage;
+    return withDevice([this, resetTimeoutS](DeviceSession& session, const QSerialPortInfo& port) {
+        const QString serial = session.serialNumber();
+        QString problem;
+        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
+            output->error(serial, opened, problem);
+            return opened;
+        }
+        session.sender().sendResetToBootloader();
+        session.close();
+        // Until the GCU has reset, a port already in bootloader mode is the old one.
+        session.waitUntilGone(leaveLimitMs);
+        const QSerialPortInfo back =
+            session.waitForDevice(DeviceFinder::Mode::Bootloader, resetTimeoutS * 1000);
+        if (session.cancelled()) {
+            output->error(serial, ExitCode::Interrupted, "Interrupted while waiting for the GCU");
+            return ExitCode::Interrupted;
+        }
+        if (back.isNull()) {
+            output->error(serial, ExitCode::Lost,
+                          QString("The GCU did not come back in bootloader mode within %1 s")
+                              .arg(resetTimeoutS));
+            return ExitCode::Lost;
+        }
+        output->end(serial, ExitCode::Done,
+                    QString("In bootloader mode on %1").arg(back.systemLocation()),
+                    {{"port", back.systemLocation()}, {"mode", "bootloader"}});
+        return ExitCode::Done;
+    });
+}
+
+ExitCode GcuTool::readKey()
+{
+    const QString target = parser.value("output");
+    if (target.isEmpty())
+        return usage("read-key needs -o FILE");
+    KnownDevices known(parser.isSet("known-devices") ? parser.value("known-devices")
+                                                     : KnownDevices::defaultPath());
+    const bool acceptNewKey = parser.isSet("accept-new-key");
+    return withDevice([&](DeviceSession& session, const QSerialPortInfo& port) {
+        const QString serial = session.serialNumber();
+        QString problem;
+        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
+            output->error(serial, opened, problem);
+            return opened;
+        }
+        const auto answer = session.ask([&] { session.sender().sendModuleKeyPublicKeyRequest(); },
+                                        Response::kPublicKey, answerTimeoutMs);
+        if (!answer) {
+            output->error(serial, ExitCode::Stalled,
+                          "The GCU did not answer the request for its public key");
+            return ExitCode::Stalled;
+        }
+        const std::string key = answer->public_key().key();
+        const QString fingerprint = KnownDevices::fingerprint(key);
+        const auto pinned = known.pinnedKey(serial);
+        if (pinned && *pinned != key && !acceptNewKey) {
+            output->error(serial, ExitCode::Refused,
+                          QString("The GCU's key %1 is not the key %2 pinned for it in %3; "
+                                  "nothing was written. Run again with --accept-new-key if the "
+                                  "key was changed on purpose")
+                              .arg(fingerprint, KnownDevices::fingerprint(*pinned), known.path()));
+            return ExitCode::Refused;
+        }
+        QSaveFile keychain(target);
+        const std::string bytes = answer->public_key().SerializeAsString();
+        if (!keychain.open(QIODevice::WriteOnly) ||
+            keychain.write(bytes.data(), static_cast<qint64>(bytes.size())) < 0 ||
+            !keychain.commit()) {
+            output->error(serial, ExitCode::FileUnusable,
+                          QString("Cannot write %1: %2").arg(target, keychain.errorString()));
+            return ExitCode::FileUnusable;
+        }
+        if ((!pinned || *pinned != key) && !known.pin(serial, key, &problem)) {
+            output->error(serial, ExitCode::FileUnusable, problem);
+            return ExitCode::FileUnusable;
+        }
+        output->end(serial, ExitCode::Done,
+                    QString("Saved the GCU's key %1 to %2").arg(fingerprint, target),
+                    {{"file", target}, {"fingerprint", fingerprint}});
+        return ExitCode::Done;
+    });
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+#include <string>
+
+// The public keys seen so far, one per GCU serial number (trust on first use):
+// a secure update goes only to a GCU that still has the key it had when it was
+// first met. Kept as a JSON file in the user's configuration folder.
+class KnownDevices
+{
+public:
+    explicit KnownDevices(QString path = defaultPath());
+
+    // $ORV_KNOWN_DEVICES, or known-gcus.json in the user's configuration folder.
+    static QString defaultPath();
+    // "SHA256:" and the hex SHA-256 of the key as the GCU sends it.
+    static QString fingerprint(const std::string& publicKey);
+
+    const QString& path() const { return file; }
+    std::optional<std::string> pinnedKey(const QString& serialNumber) const;
+    // Records the key for this GCU, replacing an earlier one; false (with the
+    // reason) when the file cannot be written.
+    bool pin(const QString& serialNumber, const std::string& publicKey, QString* problem);
+
+private:
+    QString file;
+};

@@ -1,0 +1,176 @@
+#include "tooloutput.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <unistd.h>
+
+namespace {
+
+QString clock(qint64 seconds)
+{
+    return QString("%1:%2")
+        .arg(seconds / 60, 2, 10, QChar('0'))
+        .arg(seconds % 60, 2, 10, QChar('0'));
+}
+
+} // namespace
+
+ToolOutput::ToolOutput(Style style, bool verbose, std::FILE* out, std::FILE* err)
+    : outputStyle(style), verbose(verbose), terminal(isatty(fileno(out))), out(out), err(err)
+{
+}
+
+QString ToolOutput::bytesText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QString("%1 B").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return QString("%1 KiB").arg(bytes / 1024.0, 0, 'f', 1);
+    return QString("%1 MiB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
+}
+
+void ToolOutput::emitJson(const char* kind, const QString& serial, QJsonObject fields)
+{
+    fields.insert("event", kind);
+    fields.insert("serial", serial);
+    fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact);
+    std::fprintf(out, "%s\n", line.constData());
+    std::fflush(out);
+}
+
+void ToolOutput::printLine(std::FILE* stream, const QString& line)
+{
+    if (barShown) {
+        std::fputs("\n", out);
+        barShown = false;
+    }
+    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stream);
+}
+
+void ToolOutput::begin(const QString& serial, const QString& message, QJsonObject fields)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    meters.remove(serial);
+    if (outputStyle == Style::Json) {
+        fields.insert("message", message);
+        emitJson("begin", serial, fields);
+    } else if (outputStyle == Style::Human) {
+        printLine(out, QString("%1: %2").arg(serial, message));
+    }
+}
+
+void ToolOutput::progress(const QString& serial, const Progress& progress)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    Meter& meter = meters[serial];
+    if (!meter.started.isValid())
+        meter.started.start();
+    if (outputStyle == Style::Json) {
+        emitJson("progress", serial,
+                 {{"steps_done", progress.stepsDone},
+                  {"steps_total", progress.stepsTotal},
+                  {"bytes_done", progress.bytesDone},
+                  {"bytes_total", progress.bytesTotal}});
+        return;
+    }
+    if (outputStyle == Style::Quiet || progress.stepsTotal <= 0)
+        return;
+    if (terminal) {
+        drawBar(serial, progress, meter);
+        return;
+    }
+    const int tenth = progress.stepsDone * 10 / progress.stepsTotal;
+    if (tenth <= meter.lastTenth)
+        return;
+    meter.lastTenth = tenth;
+    printLine(out, QString("%1: %2 % (%3 of %4)")
+                       .arg(serial)
+                       .arg(tenth * 10)
+                       .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal)));
+}
+
+void ToolOutput::drawBar(const QString& serial, const Progress& progress, Meter& meter)
+{
+    constexpr int width = 24;
+    const double share = std::min(1.0, double(progress.stepsDone) / progress.stepsTotal);
+    const int filled = int(share * width);
+    const double seconds = std::max(0.001, meter.started.elapsed() / 1000.0);
+    const double rate = progress.bytesDone / seconds;
+    const QString left =
+        rate > 0 ? clock(qint64((progress.bytesTotal - progress.bytesDone) / rate)) : "--:--";
+    const QString line = QString("\r%1 [%2%3] %4 %  %5 / %6  %7/s  %8 left ")
+                             .arg(serial)
+                             .arg(QString(filled, '#'), QString(width - filled, '-'))
+                             .arg(int(share * 100), 3)
+                             .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal))
+                             .arg(bytesText(qint64(rate)), left);
+    std::fputs(line.toLocal8Bit().constData(), out);
+    std::fflush(out);
+    barShown = true;
+}
+
+void ToolOutput::log(const QString& serial, const QString& message, bool detail)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (outputStyle == Style::Json)
+        emitJson("log", serial, {{"message", message}});
+    else if (outputStyle == Style::Human && (!detail || verbose))
+        printLine(out, QString("%1: %2").arg(serial, message));
+}
+
+void ToolOutput::retry(const QString& serial, const QString& message, QJsonObject fields)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (outputStyle == Style::Json) {
+        fields.insert("message", message);
+        emitJson("retry", serial, fields);
+    } else if (outputStyle == Style::Human && verbose) {
+        printLine(out, QString("%1: %2").arg(serial, message));
+    }
+}
+
+void ToolOutput::lost(const QString& serial, const QString& message)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (outputStyle == Style::Json)
+        emitJson("lost", serial, {{"message", message}});
+    else if (outputStyle == Style::Human)
+        printLine(out, QString("%1: %2").arg(serial, message));
+}
+
+void ToolOutput::resumed(const QString& serial, const QString& message, QJsonObject fields)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    meters.remove(serial);
+    if (outputStyle == Style::Json) {
+        fields.insert("message", message);
+        emitJson("resumed", serial, fields);
+    } else if (outputStyle == Style::Human) {
+        printLine(out, QString("%1: %2").arg(serial, message));
+    }
+}
+
+void ToolOutput::end(const QString& serial, ExitCode code, const QString& message,
+                     QJsonObject fields)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (outputStyle == Style::Json) {
+        fields.insert("message", message);
+        fields.insert("exit_code", static_cast<int>(code));
+        emitJson("end", serial, fields);
+    } else {
+        printLine(out, serial.isEmpty() ? message : QString("%1: %2").arg(serial, message));
+    }
+}
+
+void ToolOutput::error(const QString& serial, ExitCode code, const QString& message)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (outputStyle == Style::Json)
+        emitJson("error", serial, {{"message", message}, {"exit_code", static_cast<int>(code)}});
+    else
+        printLine(err, serial.isEmpty() ? QString("gcutool: %1").arg(message)
+                                        : QString("gcutool: %1: %2").arg(serial, message));
+}

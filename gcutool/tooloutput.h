@@ -1,0 +1,73 @@
+#pragma once
+
+#include "exitcode.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QString>
+#include <cstdio>
+#include <mutex>
+
+// Everything gcutool tells its user, from any device session's thread: lines for
+// people (a live progress bar on a terminal, a line every 10 % elsewhere), or,
+// with --json, one JSON object per event on standard output and nothing else.
+//
+// Events: begin, progress, log, retry, lost, resumed, end, error. Each carries
+// the GCU's serial number and a timestamp; `message` says it in words.
+class ToolOutput
+{
+public:
+    enum class Style
+    {
+        Human,
+        Quiet,
+        Json
+    };
+
+    struct Progress
+    {
+        int stepsDone = 0;
+        int stepsTotal = 0;
+        qint64 bytesDone = 0;
+        qint64 bytesTotal = 0;
+    };
+
+    ToolOutput(Style style, bool verbose, std::FILE* out = stdout, std::FILE* err = stderr);
+
+    Style style() const { return outputStyle; }
+
+    void begin(const QString& serial, const QString& message, QJsonObject fields = {});
+    void progress(const QString& serial, const Progress& progress);
+    // Details a person may want; on a terminal only with --verbose.
+    void log(const QString& serial, const QString& message, bool detail = false);
+    void retry(const QString& serial, const QString& message, QJsonObject fields);
+    void lost(const QString& serial, const QString& message);
+    void resumed(const QString& serial, const QString& message, QJsonObject fields);
+    // The outcome: shown even with --quiet.
+    void end(const QString& serial, ExitCode code, const QString& message, QJsonObject fields = {});
+    void error(const QString& serial, ExitCode code, const QString& message);
+
+    static QString bytesText(qint64 bytes);
+
+private:
+    struct Meter
+    {
+        QElapsedTimer started;
+        int lastTenth = -1;
+    };
+
+    void emitJson(const char* kind, const QString& serial, QJsonObject fields);
+    void printLine(std::FILE* stream, const QString& line);
+    void drawBar(const QString& serial, const Progress& progress, Meter& meter);
+
+    Style outputStyle;
+    bool verbose;
+    bool terminal;
+    std::FILE* out;
+    std::FILE* err;
+    std::mutex lock;
+    QHash<QString, Meter> meters;
+    // A progress bar occupies the current terminal line.
+    bool barShown = false;
+};

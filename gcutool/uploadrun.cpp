@@ -1,0 +1,317 @@
+#include "uploadrun.h"
+
+#include "commandssender.h"
+#include "devicesession.h"
+#include "dhUploadProcedure.h"
+#include "firmwareidtext.h"
+#include "firmwareuploadprocedure.h"
+#include "gcu.pb.h"
+#include "gcuusbidentity.h"
+#include "knowndevices.h"
+#include "tooloutput.h"
+
+#include <QStringList>
+
+namespace {
+
+constexpr int answerTimeoutMs = 3000;
+constexpr int leaveLimitMs = 3000;
+
+QString resultMeaning(uint32_t code)
+{
+    switch (code) {
+    case 0:
+        return "accepted";
+    case 1:
+        return "key or command refused";
+    case 2:
+        return "record damaged";
+    case 3:
+        return "signature or key exchange refused";
+    default:
+        return "unknown result";
+    }
+}
+
+} // namespace
+
+UploadRun::UploadRun(Options runOptions, FirmwareFileCheck checkedFile, ToolOutput& out)
+    : options(std::move(runOptions)), file(std::move(checkedFile)), output(out)
+{
+}
+
+UploadRun::~UploadRun() = default;
+
+ExitCode UploadRun::fail(ExitCode code, const QString& message)
+{
+    output.error(serial, code, message);
+    return code;
+}
+
+ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
+{
+    serial = session.serialNumber();
+    sinceStart.start();
+    if (const ExitCode made = makeProcedure(session); made != ExitCode::Done)
+        return made;
+    output.begin(serial,
+                 QString("%1 update with %2 (%3 commands, %4) on %5")
+                     .arg(options.secure ? "secure" : "plain", options.firmwareFile)
+                     .arg(file.commandCount())
+                     .arg(ToolOutput::bytesText(file.dataBytes()), port.systemLocation()),
+                 {{"file", options.firmwareFile},
+                  {"secure", options.secure},
+                  {"commands", file.commandCount()},
+                  {"bytes_total", file.dataBytes()},
+                  {"port", port.systemLocation()},
+                  {"mode", DeviceFinder::modeName(port)}});
+    QString problem;
+    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
+        return fail(opened, problem);
+    if (options.secure)
+        if (const ExitCode pinned = checkPinnedKey(session); pinned != ExitCode::Done)
+            return pinned;
+    if (const ExitCode entered = enterBootloader(session, port); entered != ExitCode::Done)
+        return entered;
+    if (const ExitCode uploaded = upload(session); uploaded != ExitCode::Done)
+        return uploaded;
+    return awaitNewFirmware(session);
+}
+
+ExitCode UploadRun::makeProcedure(DeviceSession& session)
+{
+    const std::string firmware = options.firmwareFile.toLocal8Bit().toStdString();
+    try {
+        if (options.secure) {
+            auto secure = std::make_unique<DhUploadProcedure>(
+                firmware, options.certFile.toLocal8Bit().toStdString(),
+                options.keychainFile.toLocal8Bit().toStdString(), session.sender(), *this);
+            secureProcedure = secure.get();
+            procedure = std::move(secure);
+        } else {
+            procedure =
+                std::make_unique<FirmwareUploadProcedure>(firmware, session.sender(), *this);
+        }
+    } catch (const std::runtime_error& error) {
+        return fail(ExitCode::FileUnusable, QString::fromStdString(error.what()));
+    } catch (int) {
+        return fail(ExitCode::FileUnusable,
+                    "The secure upload's random generator cannot be seeded");
+    }
+    if (!procedure->firmwareFileLoaded())
+        return fail(ExitCode::FileUnusable,
+                    QString("%1 %2").arg(options.firmwareFile,
+                                         QString::fromStdString(procedure->firmwareFileProblem())));
+    return ExitCode::Done;
+}
+
+ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
+{
+    const auto answer = session.ask([&] { session.sender().sendModuleKeyPublicKeyRequest(); },
+                                    Response::kPublicKey, answerTimeoutMs);
+    if (!answer)
+        return fail(ExitCode::Stalled, "The GCU did not answer the request for its public key");
+    const std::string key = answer->public_key().key();
+    KnownDevices known(options.knownDevicesFile);
+    const auto pinned = known.pinnedKey(serial);
+    if (pinned && *pinned != key && !options.acceptNewKey)
+        return fail(ExitCode::Refused,
+                    QString("The GCU's key %1 is not the key %2 pinned for it in %3; nothing was "
+                            "sent. If the GCU's key was changed on purpose, run again with "
+                            "--accept-new-key")
+                        .arg(KnownDevices::fingerprint(key), KnownDevices::fingerprint(*pinned),
+                             known.path()));
+    if (!pinned || *pinned != key) {
+        QString problem;
+        if (!known.pin(serial, key, &problem))
+            return fail(ExitCode::FileUnusable, problem);
+        output.log(serial, QString("Pinned the GCU's key %1").arg(KnownDevices::fingerprint(key)));
+    }
+    return ExitCode::Done;
+}
+
+ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& port)
+{
+    if (const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
+                                    Response::kFirmwareId, answerTimeoutMs))
+        oldVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
+    if (GcuUsbIdentity::isBootloaderPort(port))
+        return ExitCode::Done;
+    output.log(serial, "Resetting the GCU into its bootloader");
+    session.sender().sendResetToBootloader();
+    session.close();
+    session.waitUntilGone(leaveLimitMs);
+    port = session.waitForDevice(DeviceFinder::Mode::Bootloader, options.resetTimeoutS * 1000);
+    if (session.cancelled())
+        return fail(ExitCode::Interrupted, "Interrupted while waiting for the bootloader");
+    if (port.isNull())
+        return fail(ExitCode::Lost, QString("The GCU did not come back in bootloader mode within "
+                                            "%1 s")
+                                        .arg(options.resetTimeoutS));
+    QString problem;
+    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
+        return fail(opened, problem);
+    output.log(serial, QString("In the bootloader on %1").arg(port.systemLocation()));
+    return ExitCode::Done;
+}
+
+void UploadRun::updateProgress(int done, int total)
+{
+    stepsDone = done;
+    stepsTotal = total;
+    sinceProgress.restart();
+    resultsSinceProgress.clear();
+    // After the answer to commands[i] the progress is i + 3.
+    const qint64 bytes = done >= total ? file.dataBytes() : file.bytesThrough(done - 3);
+    output.progress(serial, {done, total, bytes, file.dataBytes()});
+}
+
+void UploadRun::noteResult(uint32_t result)
+{
+    ++resultsSinceProgress[result];
+    if (result >= 1 && result <= 3) {
+        ++retries;
+        output.retry(serial,
+                     QString("The GCU refused %1 with %2 (%3); going back to the last checkpoint")
+                         .arg(stepName(stepsDone + 1))
+                         .arg(result)
+                         .arg(resultMeaning(result)),
+                     {{"step", stepsDone + 1}, {"result", static_cast<int>(result)}});
+    }
+}
+
+QString UploadRun::stepName(int step) const
+{
+    if (step <= 1)
+        return "the key blob";
+    if (step == 2)
+        return options.secure ? "the key exchange" : "the AES key";
+    if (step >= stepsTotal && stepsTotal > 0)
+        return "the final reset";
+    return QString("command %1").arg(step - 2);
+}
+
+ExitCode UploadRun::upload(DeviceSession& session)
+{
+    session.routeAnswers(procedure.get(), secureProcedure,
+                         [this](uint32_t result) { noteResult(result); });
+    sinceProgress.start();
+    procedure->start();
+    const int stallMs = options.stallTimeoutS * 1000;
+    for (;;) {
+        session.waitUntil(
+            [&] {
+                return (stepsTotal > 0 && stepsDone >= stepsTotal) || session.portLost() ||
+                       sinceProgress.elapsed() >= stallMs;
+            },
+            stallMs);
+        if (stepsTotal > 0 && stepsDone >= stepsTotal)
+            break;
+        if (session.cancelled())
+            return fail(ExitCode::Interrupted,
+                        QString("Interrupted at step %1 of %2 (%3); the port is closed")
+                            .arg(stepsDone + 1)
+                            .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
+                            .arg(stepName(stepsDone + 1)));
+        if (session.portLost()) {
+            if (const ExitCode resumed = resumeAfterLoss(session); resumed != ExitCode::Done)
+                return resumed;
+            continue;
+        }
+        if (sinceProgress.elapsed() >= stallMs)
+            return stall();
+    }
+    session.routeAnswers(nullptr, nullptr, nullptr);
+    return ExitCode::Done;
+}
+
+ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
+{
+    const int32_t restartPoint = procedure->lastCheckpoint();
+    output.lost(serial, QString("The GCU went away during %1; waiting up to %2 s for it")
+                            .arg(stepName(stepsDone + 1))
+                            .arg(options.resumeWithinS));
+    session.close();
+    const QSerialPortInfo port =
+        session.waitForDevice(DeviceFinder::Mode::Any, options.resumeWithinS * 1000);
+    if (session.cancelled())
+        return fail(ExitCode::Interrupted, "Interrupted while waiting for the GCU to come back");
+    if (port.isNull())
+        return fail(ExitCode::Lost, QString("The GCU did not come back within %1 s; the upload "
+                                            "stopped at command %2")
+                                        .arg(options.resumeWithinS)
+                                        .arg(restartPoint));
+    QString problem;
+    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
+        return fail(opened, problem);
+    ++resumes;
+    output.resumed(serial,
+                   QString("The GCU is back on %1; going on from command %2")
+                       .arg(port.systemLocation())
+                       .arg(restartPoint),
+                   {{"from_command", restartPoint}, {"port", port.systemLocation()}});
+    sinceProgress.restart();
+    resultsSinceProgress.clear();
+    procedure->startFrom(restartPoint);
+    return ExitCode::Done;
+}
+
+ExitCode UploadRun::stall()
+{
+    QStringList answers;
+    bool onlyRefusals = !resultsSinceProgress.empty();
+    for (const auto& [code, count] : resultsSinceProgress) {
+        answers << QString("%1 (%2) %3 times").arg(code).arg(resultMeaning(code)).arg(count);
+        onlyRefusals = onlyRefusals && (code == 1 || code == 3);
+    }
+    const QString what =
+        answers.isEmpty() ? "the GCU did not answer" : "the GCU answered " + answers.join(", ");
+    const QString message = QString("No progress for %1 s at step %2 of %3 (%4): %5")
+                                .arg(options.stallTimeoutS)
+                                .arg(stepsDone + 1)
+                                .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
+                                .arg(stepName(stepsDone + 1), what);
+    return fail(onlyRefusals ? ExitCode::Refused : ExitCode::Stalled, message);
+}
+
+ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
+{
+    output.log(serial, "Upload complete; waiting for the GCU to start its new firmware");
+    session.close();
+    session.waitUntilGone(leaveLimitMs);
+    const QSerialPortInfo port =
+        session.waitForDevice(DeviceFinder::Mode::Any, options.resetTimeoutS * 1000);
+    if (session.cancelled())
+        return fail(ExitCode::Interrupted, "Interrupted while waiting for the GCU to restart");
+    if (port.isNull())
+        return fail(ExitCode::Lost,
+                    QString("The upload is complete, but the GCU did not come back within %1 s")
+                        .arg(options.resetTimeoutS));
+    QString problem;
+    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
+        return fail(opened, problem);
+    const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
+                                Response::kFirmwareId, answerTimeoutMs);
+    if (!id)
+        return fail(ExitCode::Stalled, "The GCU came back but did not say its firmware version");
+    const QString newVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
+    const QJsonObject summary{{"old_version", oldVersion},
+                              {"new_version", newVersion},
+                              {"mode", DeviceFinder::modeName(port)},
+                              {"seconds", sinceStart.elapsed() / 1000.0},
+                              {"retries", retries},
+                              {"resumes", resumes},
+                              {"bytes_total", file.dataBytes()}};
+    if (!options.expectVersion.isEmpty() && newVersion != options.expectVersion) {
+        const QString message = QString("The GCU runs firmware %1, not the expected %2")
+                                    .arg(newVersion, options.expectVersion);
+        output.end(serial, ExitCode::VersionDiffers, message, summary);
+        return ExitCode::VersionDiffers;
+    }
+    output.end(serial, ExitCode::Done,
+               QString("Updated in %1 s: firmware %2 -> %3")
+                   .arg(sinceStart.elapsed() / 1000.0, 0, 'f', 1)
+                   .arg(oldVersion.isEmpty() ? "?" : oldVersion, newVersion),
+               summary);
+    return ExitCode::Done;
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "exitcode.h"
+#include "firmwarefilecheck.h"
+#include "iprocedure.h"
+
+#include <QElapsedTimer>
+#include <QSerialPortInfo>
+#include <QString>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+class DeviceSession;
+class DhUploadProcedure;
+class ToolOutput;
+class UploadProcedure;
+
+// One firmware update of one GCU, run on its device session's thread: into the
+// bootloader, the upload (plain or secure) with stall detection and a resume
+// from the last checkpoint when the GCU drops off the bus and comes back, then
+// the GCU's return and its new firmware version.
+class UploadRun : public IProcedureFeedback
+{
+public:
+    struct Options
+    {
+        QString firmwareFile;
+        bool secure = false;
+        QString certFile;
+        QString keychainFile;
+        QString knownDevicesFile;
+        bool acceptNewKey = false;
+        QString expectVersion;
+        int stallTimeoutS = 30;
+        int resumeWithinS = 60;
+        int resetTimeoutS = 30;
+    };
+
+    UploadRun(Options options, FirmwareFileCheck file, ToolOutput& output);
+    ~UploadRun() override;
+
+    ExitCode run(DeviceSession& session, QSerialPortInfo port);
+
+private:
+    void updateProgress(int done, int total) override;
+    void procedureDone() override {}
+
+    ExitCode makeProcedure(DeviceSession& session);
+    ExitCode checkPinnedKey(DeviceSession& session);
+    ExitCode enterBootloader(DeviceSession& session, QSerialPortInfo& port);
+    ExitCode upload(DeviceSession& session);
+    ExitCode resumeAfterLoss(DeviceSession& session);
+    ExitCode stall();
+    ExitCode awaitNewFirmware(DeviceSession& session);
+    void noteResult(uint32_t result);
+    QString stepName(int step) const;
+    ExitCode fail(ExitCode code, const QString& message);
+
+    Options options;
+    FirmwareFileCheck file;
+    ToolOutput& output;
+    QString serial;
+    std::unique_ptr<UploadProcedure> procedure;
+    DhUploadProcedure* secureProcedure = nullptr;
+
+    int stepsDone = 0;
+    int stepsTotal = 0;
+    QElapsedTimer sinceProgress;
+    QElapsedTimer sinceStart;
+    // Answers since the last progress, by result code: what a stall report says.
+    std::map<uint32_t, int> resultsSinceProgress;
+    int retries = 0;
+    int resumes = 0;
+    QString oldVersion;
+};

@@ -1,0 +1,231 @@
+#include "gcusimprocess.h"
+#include "knowndevices.h"
+#include "rsakey.h"
+#include "testbus.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace {
+
+struct ToolRun
+{
+    int exitCode = -1;
+    std::string output;
+
+    // The JSON objects among the output lines, in order.
+    std::vector<QJsonObject> events() const
+    {
+        std::vector<QJsonObject> objects;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && line[0] == '{')
+                objects.push_back(
+                    QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+        return objects;
+    }
+    bool says(const std::string& text) const { return output.find(text) != std::string::npos; }
+};
+
+ToolRun gcutool(const std::vector<std::string>& arguments, int timeoutMs = 60000)
+{
+    auto process = startTool("gcutool", arguments);
+    ToolRun run;
+    run.exitCode = process->waitForExit(timeoutMs);
+    run.output = process->log();
+    return run;
+}
+
+std::string packed(const std::string& image, const std::string& version, bool plain = false)
+{
+    std::vector<std::string> options = {"--chunk", "2048",      "--checkpoint-every",
+                                        "4",       "--version", version};
+    if (plain)
+        options.push_back("--plain");
+    return packFirmware(image, options);
+}
+
+// How many image records the simulated GCU wrote after it came back.
+int writesAfterVanishing(const std::string& simulatorLog)
+{
+    const size_t vanished = simulatorLog.find("fault: vanishing");
+    int writes = 0;
+    std::istringstream lines(simulatorLog.substr(vanished == std::string::npos ? 0 : vanished));
+    for (std::string line; std::getline(lines, line);)
+        writes += line.find("] wrote ") != std::string::npos ||
+                  line.find(": wrote ") != std::string::npos;
+    return writes;
+}
+
+} // namespace
+
+TEST(GcuTool, FlashIsByteExactReportsItsEventsInOrderAndChecksTheVersion)
+{
+    const std::string image = randomImage(48 * 1024, 21);
+    const std::string firmware = packed(image, "2.1.0");
+    const std::string flashOut = temporaryPath("flash.bin");
+    GcuSimProcess gcu("SIM-TOOL",
+                      {"--version", "1.0.0", "--flash-out", flashOut, "--reset-delay", "200"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+
+    const ToolRun run = gcutool({"flash", firmware, "--expect-version", "2.1.0", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.output << gcu.log();
+    EXPECT_TRUE(readWholeFile(flashOut) == image);
+
+    const std::vector<QJsonObject> events = run.events();
+    ASSERT_GE(events.size(), 3u) << run.output;
+    EXPECT_EQ(events.front()["event"].toString(), "begin");
+    EXPECT_EQ(events.front()["commands"].toInt(), 25);
+    EXPECT_EQ(events.back()["event"].toString(), "end");
+    EXPECT_EQ(events.back()["old_version"].toString(), "1.0.0");
+    EXPECT_EQ(events.back()["new_version"].toString(), "2.1.0");
+    EXPECT_EQ(events.back()["exit_code"].toInt(), 0);
+    int lastStep = 0;
+    size_t lines = 0;
+    for (const QJsonObject& event : events) {
+        EXPECT_EQ(event["serial"].toString(), "SIM-TOOL");
+        EXPECT_FALSE(event["time"].toString().isEmpty());
+        if (event["event"].toString() == "progress") {
+            EXPECT_GE(event["steps_done"].toInt(), lastStep);
+            lastStep = event["steps_done"].toInt();
+        }
+    }
+    std::istringstream all(run.output);
+    for (std::string line; std::getline(all, line);)
+        ++lines;
+    EXPECT_EQ(lines, events.size()) << "something other than JSON on standard output";
+    EXPECT_EQ(lastStep, 25 + 3);
+
+    // Again, on the GCU that now runs 2.1.0, expecting another version.
+    const ToolRun mismatch = gcutool({"flash", firmware, "--expect-version", "3.0.0"});
+    EXPECT_EQ(mismatch.exitCode, 7) << mismatch.output;
+    EXPECT_TRUE(mismatch.says("The GCU runs firmware 2.1.0, not the expected 3.0.0"));
+}
+
+TEST(GcuTool, UploadResumesFromTheLastCheckpointWhenTheGcuComesBack)
+{
+    const std::string image = randomImage(80 * 1024, 22);
+    const std::string firmware = packed(image, "2.2.0");
+    const std::string flashOut = temporaryPath("flash.bin");
+    // Unplugged after 30 commands, plugged in again 800 ms later, flash kept.
+    GcuSimProcess gcu("SIM-UNPLUG", {"--bootloader", "--flash-out", flashOut, "--reset-delay",
+                                     "200", "--vanish-after", "30", "--return-after", "800"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
+
+    const ToolRun run = gcutool({"flash", firmware, "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.output << gcu.log();
+    EXPECT_TRUE(readWholeFile(flashOut) == image);
+    std::vector<QString> kinds;
+    int resumedFrom = -1;
+    for (const QJsonObject& event : run.events()) {
+        if (event["event"].toString() != "progress" && event["event"].toString() != "log")
+            kinds.push_back(event["event"].toString());
+        if (event["event"].toString() == "resumed")
+            resumedFrom = event["from_command"].toInt();
+    }
+    EXPECT_EQ(kinds, (std::vector<QString>{"begin", "lost", "resumed", "end"})) << run.output;
+    EXPECT_GT(resumedFrom, 0);
+    // 41 commands: a data-less restart point, then 40 records. A restart would
+    // write all 40 again; a resume only those from the checkpoint on.
+    const int rewritten = writesAfterVanishing(gcu.log());
+    EXPECT_GT(rewritten, 0) << gcu.log();
+    EXPECT_EQ(rewritten, 41 - resumedFrom) << gcu.log();
+    EXPECT_LT(rewritten, 40);
+}
+
+TEST(GcuTool, ExitCodesSayWhatWentWrong)
+{
+    const std::string garbage = temporaryPath("garbage.enc");
+    std::ofstream(garbage, std::ios::binary) << std::string("\xff\xff\xff\xff", 4);
+    const std::string firmware = packed(randomImage(8 * 1024, 23), "1.0.1");
+
+    ToolRun run = gcutool({"info"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_TRUE(run.says("No GCU is attached"));
+    run = gcutool({"frobnicate"});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    run = gcutool({"check", garbage});
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_TRUE(run.says(garbage + " is not a firmware file"));
+    run = gcutool({"flash", "/nonexistent/firmware.enc"});
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_TRUE(run.says("cannot be opened"));
+    run = gcutool({"check", firmware, "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    ASSERT_EQ(run.events().size(), 1u);
+    EXPECT_EQ(run.events()[0]["commands"].toInt(), 5);
+
+    {
+        // A GCU that never answers: the tool gives up where the procedure would not.
+        GcuSimProcess silent("SIM-SILENT", {"--bootloader", "--drop", "1"});
+        ASSERT_FALSE(silent.waitForPort(0xEEEF).isNull()) << silent.log();
+        run = gcutool({"flash", firmware, "--stall-timeout", "1"});
+        EXPECT_EQ(run.exitCode, 4) << run.output;
+        EXPECT_TRUE(run.says("No progress for 1 s at step 1 of 8 (the key blob): the GCU did not "
+                             "answer"))
+            << run.output;
+        run = gcutool({"info", "--port", "/dev/null"});
+        EXPECT_EQ(run.exitCode, 2) << run.output;
+
+        GcuSimProcess second("SIM-SECOND");
+        ASSERT_FALSE(second.waitForPort(0xEEF0).isNull()) << second.log();
+        run = gcutool({"info"});
+        EXPECT_EQ(run.exitCode, 2) << run.output;
+        EXPECT_TRUE(run.says("Several GCUs are attached")) << run.output;
+        EXPECT_TRUE(run.says("SIM-SILENT (bootloader mode") && run.says("SIM-SECOND (application"));
+        run = gcutool({"info", "--serial", "SIM-SECOND", "--count", "3", "--json"});
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        ASSERT_FALSE(run.events().empty());
+        EXPECT_EQ(run.events().back()["ping_ms"].toObject()["count"].toInt(), 3);
+        run = gcutool({"info", "--serial", "SIM-THIRD"});
+        EXPECT_EQ(run.exitCode, 2) << run.output;
+    }
+}
+
+TEST(GcuTool, SecureFlashPinsTheGcuKeyAndRefusesAChangedOne)
+{
+    const std::string image = randomImage(24 * 1024, 24);
+    const std::string firmware = packed(image, "3.0.0", true);
+    const std::string known = temporaryPath("known-gcus.json");
+    const std::string flashOut = temporaryPath("flash.bin");
+    const std::vector<std::string> secure = {"secure-flash",    firmware,
+                                             "--cert",          TestKeys::get().signerPem,
+                                             "--keychain",      TestKeys::get().keychain,
+                                             "--known-devices", known};
+    {
+        GcuSimProcess gcu("SIM-PINNED",
+                          {"--bootloader", "--flash-out", flashOut, "--reset-delay", "200"});
+        ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
+        const std::string keychainFile = temporaryPath("device.orvkc");
+        ToolRun run = gcutool({"read-key", "-o", keychainFile, "--known-devices", known});
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_EQ(readWholeFile(keychainFile), readWholeFile(TestKeys::get().deviceOrvkc))
+            << "not the keychain file the window's Read key writes";
+        run = gcutool(secure);
+        ASSERT_EQ(run.exitCode, 0) << run.output << gcu.log();
+        EXPECT_TRUE(readWholeFile(flashOut) == image);
+    }
+
+    // The same serial number with another key: nothing is sent to it.
+    const std::string otherKey = temporaryPath("other.pem");
+    std::string error;
+    std::ofstream(otherKey) << RsaKey::generate(1024, &error)->privatePem();
+    GcuSimProcess impostor("SIM-PINNED", {"--bootloader", "--device-key", otherKey});
+    ASSERT_FALSE(impostor.waitForPort(0xEEEF).isNull()) << impostor.log();
+    ToolRun run = gcutool(secure);
+    EXPECT_EQ(run.exitCode, 6) << run.output;
+    const auto pinned = RsaKey::fromPrivateFile(TestKeys::get().devicePem, &error)->publicPem();
+    const auto present = RsaKey::fromPrivateFile(otherKey, &error)->publicPem();
+    EXPECT_TRUE(run.says(KnownDevices::fingerprint(pinned).toStdString())) << run.output;
+    EXPECT_TRUE(run.says(KnownDevices::fingerprint(present).toStdString())) << run.output;
+    EXPECT_EQ(impostor.log().find("introduced"), std::string::npos) << impostor.log();
+
+    std::vector<std::string> accepting = secure;
+    accepting.push_back("--accept-new-key");
+    run = gcutool(accepting);
+    EXPECT_EQ(run.exitCode, 0) << run.output << impostor.log();
+}
