@@ -184,6 +184,18 @@ TEST(GcuTool, ExitCodesSayWhatWentWrong)
         run = gcutool({"info", "--serial", "SIM-THIRD"});
         EXPECT_EQ(run.exitCode, 2) << run.output;
     }
+
+    // Ctrl-C in the middle of an upload: the run says where it stopped.
+    GcuSimProcess slow("SIM-SLOW", {"--bootloader", "--delay", "100"});
+    ASSERT_FALSE(slow.waitForPort(0xEEEF).isNull()) << slow.log();
+    auto interrupted = startTool("gcutool", {"flash", firmware});
+    ASSERT_TRUE(spinUntil([&] { return interrupted->log().find("0 %") != std::string::npos; },
+                          5000))
+        << interrupted->log();
+    interrupted->interrupt();
+    EXPECT_EQ(interrupted->waitForExit(5000), 130) << interrupted->log();
+    EXPECT_NE(interrupted->log().find("Interrupted at step"), std::string::npos)
+        << interrupted->log();
 }
 
 TEST(GcuTool, SecureFlashPinsTheGcuKeyAndRefusesAChangedOne)

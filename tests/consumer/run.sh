@@ -6,6 +6,7 @@ build=$1 source=$2 preload=$3
 work=$(mktemp -d /tmp/orv-consumer-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 staging=$work/staging
+mkdir "$work/bus"
 
 cmake --install "$build" --prefix "$staging" > "$work/install.log"
 libdir=$(dirname "$(find "$staging" -name 'libORV-Common.so' | head -n 1)")
@@ -13,6 +14,13 @@ test -f "$staging/bin/uploader"
 test -f "$staging/include/orv/comport.h"
 test -f "$staging/share/applications/orv-uploader.desktop"
 test -f "$staging/lib/udev/rules.d/70-orv-gcu.rules"
+test -f "$staging/share/man/man1/gcutool.1"
+test -f "$staging/share/bash-completion/completions/gcutool"
+
+# The installed gcutool runs on the installed libraries alone.
+"$staging/bin/gcutool" udev-rule | grep -q ID_MM_DEVICE_IGNORE
+ORV_VIRTUAL_USB_DIR=$work/bus LD_PRELOAD=$preload "$staging/bin/gcutool" list --json |
+    grep -q '"devices":\[\]'
 
 cmake -S "$source/tests/consumer" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$staging" > /dev/null
 cmake --build "$work/with-cmake" > /dev/null
@@ -21,7 +29,6 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 g++ -std=c++17 "$source/tests/consumer/main.cpp" -o "$work/with-pkg-config" \
     $(pkg-config --cflags --libs orv-common)
 
-mkdir "$work/bus"
 for consumer in "$work/with-cmake/consumer" "$work/with-pkg-config"; do
     ORV_VIRTUAL_USB_DIR=$work/bus LD_PRELOAD=$preload LD_LIBRARY_PATH=$libdir "$consumer"
 done

@@ -56,6 +56,12 @@ ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>
     child = spawn(path(tool), arguments, logPath);
 }
 
+void ToolProcess::interrupt()
+{
+    if (child > 0 && exitCode < 0)
+        kill(child, SIGINT);
+}
+
 ToolProcess::~ToolProcess()
 {
     if (child > 0) {

@@ -19,6 +19,8 @@ public:
     // event loop runs meanwhile.
     int waitForExit(int timeoutMs);
     std::string log() const;
+    // Sends SIGINT, as Ctrl-C on a terminal would.
+    void interrupt();
 
     static std::string path(const std::string& tool);
     // Runs a tool to its end; its exit code.
