@@ -189,8 +189,8 @@ TEST(GcuTool, ExitCodesSayWhatWentWrong)
     GcuSimProcess slow("SIM-SLOW", {"--bootloader", "--delay", "100"});
     ASSERT_FALSE(slow.waitForPort(0xEEEF).isNull()) << slow.log();
     auto interrupted = startTool("gcutool", {"flash", firmware});
-    ASSERT_TRUE(spinUntil([&] { return interrupted->log().find("0 %") != std::string::npos; },
-                          5000))
+    ASSERT_TRUE(
+        spinUntil([&] { return interrupted->log().find("0 %") != std::string::npos; }, 5000))
         << interrupted->log();
     interrupted->interrupt();
     EXPECT_EQ(interrupted->waitForExit(5000), 130) << interrupted->log();

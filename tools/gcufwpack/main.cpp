@@ -11,6 +11,9 @@
 #include "randomsource.h"
 #include "rsakey.h"
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -29,12 +32,25 @@ struct Options
     bool plain = false;
 };
 
-int usage()
+void describeOptions(QCommandLineParser& parser)
 {
-    std::cerr << "usage: gcu-fwpack --image IN.bin --out OUT.enc (--device-key KEY | --plain)\n"
-                 "                  [--chunk BYTES] [--checkpoint-every N] [--version 1.2.3]\n"
-                 "  --device-key  the GCU's key: a device keychain file (*.orvkc) or a PEM key\n"
-                 "  --plain       unencrypted records, for the secure upload to encrypt itself\n";
+    parser.setApplicationDescription("Packs a binary image into a firmware file (*.enc) for the "
+                                     "simulated GCU's bootloader.");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"image", "The binary image to pack.", "IN.bin"},
+        {"out", "The firmware file to write.", "OUT.enc"},
+        {"device-key", "The GCU's key: a device keychain file (*.orvkc) or a PEM key.", "KEY"},
+        {"plain", "Unencrypted records, for the secure upload to encrypt itself."},
+        {"chunk", "Image bytes per command (default 4096).", "BYTES", "4096"},
+        {"checkpoint-every", "A checkpoint every N commands (default 8).", "N", "8"},
+        {"version", "The image's version (default 1.0.0).", "V", "1.0.0"},
+    });
+}
+
+int usage(const QCommandLineParser& parser, const QString& problem)
+{
+    std::cerr << "gcu-fwpack: " << problem.toStdString() << "\n" << parser.helpText().toStdString();
     return 2;
 }
 
@@ -70,30 +86,28 @@ std::string randomBytes(RandomSource& random, size_t count)
 
 int main(int argc, char** argv)
 {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    describeOptions(parser);
+    parser.process(app);
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--plain")
-            options.plain = true;
-        else if (arg == "--image" && hasValue)
-            options.image = argv[++i];
-        else if (arg == "--out" && hasValue)
-            options.out = argv[++i];
-        else if (arg == "--device-key" && hasValue)
-            options.deviceKey = argv[++i];
-        else if (arg == "--chunk" && hasValue)
-            options.chunk = std::stoul(argv[++i]);
-        else if (arg == "--checkpoint-every" && hasValue)
-            options.checkpointEvery = std::stoi(argv[++i]);
-        else if (arg == "--version" && hasValue)
-            options.version = argv[++i];
-        else
-            return usage();
-    }
-    if (options.image.empty() || options.out.empty() || options.chunk == 0 ||
-        options.checkpointEvery <= 0 || (options.deviceKey.empty() && !options.plain))
-        return usage();
+    options.image = parser.value("image").toStdString();
+    options.out = parser.value("out").toStdString();
+    options.deviceKey = parser.value("device-key").toStdString();
+    options.plain = parser.isSet("plain");
+    options.version = parser.value("version").toStdString();
+    bool chunkOk = false;
+    bool checkpointOk = false;
+    options.chunk = parser.value("chunk").toULong(&chunkOk);
+    options.checkpointEvery = parser.value("checkpoint-every").toInt(&checkpointOk);
+    if (!parser.positionalArguments().isEmpty())
+        return usage(parser, "unexpected argument " + parser.positionalArguments().first());
+    if (options.image.empty() || options.out.empty())
+        return usage(parser, "--image and --out are needed");
+    if (!chunkOk || options.chunk == 0 || !checkpointOk || options.checkpointEvery <= 0)
+        return usage(parser, "--chunk and --checkpoint-every take whole numbers of at least 1");
+    if (options.deviceKey.empty() && !options.plain)
+        return usage(parser, "--device-key or --plain is needed");
 
     const auto version = ImageVersion::parse(options.version);
     if (!version) {

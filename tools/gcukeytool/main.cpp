@@ -7,6 +7,9 @@
 #include "gcu.pb.h"
 #include "rsakey.h"
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -14,11 +17,9 @@
 
 namespace {
 
-int usage()
+int usage(const QCommandLineParser& parser)
 {
-    std::cerr << "usage: gcu-keytool genkey OUT.pem [BITS]\n"
-                 "       gcu-keytool orvkc KEY.pem OUT.orvkc\n"
-                 "       gcu-keytool keychain OUT KEY.pem...\n";
+    std::cerr << parser.helpText().toStdString();
     return 2;
 }
 
@@ -58,32 +59,49 @@ bool writeFile(const std::string& path, const std::string& bytes)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3)
-        return usage();
-    const std::string command = argv[1];
-    if (command == "genkey") {
-        const unsigned bits = argc > 3 ? static_cast<unsigned>(std::stoul(argv[3])) : 2048;
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Makes the RSA keys and keychains that the simulator, the packer and the secure upload "
+        "use.\n"
+        "  genkey OUT.pem [BITS]      a new private key (default 2048 bits)\n"
+        "  orvkc KEY.pem OUT.orvkc    a device keychain file for the key\n"
+        "  keychain OUT KEY.pem...    a signer's keychain of public keys");
+    parser.addHelpOption();
+    parser.addPositionalArgument("command", "genkey, orvkc or keychain.");
+    parser.addPositionalArgument("files", "The command's files.", "FILE...");
+    parser.process(app);
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() < 2)
+        return usage(parser);
+    const QString command = arguments[0];
+    auto file = [&](int index) { return arguments[index].toLocal8Bit().toStdString(); };
+    if (command == "genkey" && arguments.size() <= 3) {
+        bool ok = true;
+        const unsigned bits = arguments.size() == 3 ? arguments[2].toUInt(&ok) : 2048;
+        if (!ok)
+            return usage(parser);
         std::string error;
         auto key = RsaKey::generate(bits, &error);
         if (!key) {
             std::cerr << "gcu-keytool: " << error << "\n";
             return 1;
         }
-        return writeFile(argv[2], key->privatePem()) ? 0 : 1;
+        return writeFile(file(1), key->privatePem()) ? 0 : 1;
     }
-    if (command == "orvkc" && argc == 4) {
-        auto key = loadKey(argv[2]);
-        return key && writeFile(argv[3], entryFor(*key).SerializeAsString()) ? 0 : 1;
+    if (command == "orvkc" && arguments.size() == 3) {
+        auto key = loadKey(file(1));
+        return key && writeFile(file(2), entryFor(*key).SerializeAsString()) ? 0 : 1;
     }
-    if (command == "keychain" && argc >= 4) {
+    if (command == "keychain" && arguments.size() >= 3) {
         Keychain keychain;
-        for (int i = 3; i < argc; ++i) {
-            auto key = loadKey(argv[i]);
+        for (int i = 2; i < arguments.size(); ++i) {
+            auto key = loadKey(file(i));
             if (!key)
                 return 1;
             *keychain.add_keys() = entryFor(*key);
         }
-        return writeFile(argv[2], keychain.SerializeAsString()) ? 0 : 1;
+        return writeFile(file(1), keychain.SerializeAsString()) ? 0 : 1;
     }
-    return usage();
+    return usage(parser);
 }

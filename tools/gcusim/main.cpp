@@ -1,6 +1,8 @@
 // gcu-sim: a simulated GCU on the virtual USB bus. See README.md.
 #include "gcusimulator.h"
 
+#include <QCoreApplication>
+
 #include <csignal>
 #include <iostream>
 
@@ -14,11 +16,17 @@ void requestStop(int)
 
 int main(int argc, char** argv)
 {
+    // For the command line only: the simulator runs its own loop.
+    QCoreApplication app(argc, argv);
     std::string error;
     auto options = SimOptions::parse(argc, argv, &error);
     if (!options) {
         std::cerr << "gcu-sim: " << error << "\n" << SimOptions::usage();
         return 2;
+    }
+    if (options->helpRequested) {
+        std::cout << SimOptions::usage();
+        return 0;
     }
     if (!ImageVersion::parse(options->version)) {
         std::cerr << "gcu-sim: not a version: " << options->version << "\n";

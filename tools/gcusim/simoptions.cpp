@@ -1,92 +1,118 @@
 #include "simoptions.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
 #include <cstdlib>
 #include <stdexcept>
 
-const char* SimOptions::usage()
+namespace {
+
+// gcu-sim's options, with the texts that --help shows.
+void describeOptions(QCommandLineParser& parser)
 {
-    return "usage: gcu-sim --serial SN [options]\n"
-           "  --serial SN             USB serial number (default GCU0001)\n"
-           "  --version V             application firmware version, e.g. 1.2.3, test-1.2.3b-5\n"
-           "  --bus-dir DIR           virtual USB bus directory (default $ORV_VIRTUAL_USB_DIR)\n"
-           "  --device-key FILE       the GCU's RSA private key, PEM (default: a new one)\n"
-           "  --flash-out FILE        where a completed upload's image is written\n"
-           "  --reset-delay MS        time off the bus during a reset (default 1500)\n"
-           "  --bootloader            start in bootloader mode\n"
-           "  --stay-in-bootloader    come back in bootloader mode after an upload as well\n"
-           "  --timestamps FILE       at exit, write when each command came and each answer left\n"
-           "faults (each injected fault is logged; --seed makes a run repeatable):\n"
-           "  --drop SHARE            drop this share of answers\n"
-           "  --fail SHARE            reject this share of upload steps (codes 1 to 3)\n"
-           "  --delay MS              delay every answer\n"
-           "  --garbage SHARE         send a frame of garbage before this share of answers\n"
-           "  --oversize SHARE        send an oversize length header before this share\n"
-           "  --vanish-after N        leave the bus after N commands\n"
-           "  --return-after MS       ... and come back after MS\n"
-           "  --seed N                random seed (default 1)\n";
+    parser.setApplicationDescription(
+        "A simulated GCU on the virtual USB bus.\n"
+        "Faults are logged as they strike; --seed makes a run repeatable.");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"serial", "USB serial number (default GCU0001).", "SN"},
+        {"version", "Application firmware version, e.g. 1.2.3, test-1.2.3b-5.", "V"},
+        {"bus-dir", "Virtual USB bus directory (default $ORV_VIRTUAL_USB_DIR).", "DIR"},
+        {"device-key", "The GCU's RSA private key, PEM (default: a new one).", "FILE"},
+        {"flash-out", "Where a completed upload's image is written.", "FILE"},
+        {"reset-delay", "Time off the bus during a reset (default 1500).", "MS"},
+        {"bootloader", "Start in bootloader mode."},
+        {"stay-in-bootloader", "Come back in bootloader mode after an upload as well."},
+        {"timestamps", "At exit, write when each command came and each answer left.", "FILE"},
+        {"drop", "Drop this share of answers.", "SHARE"},
+        {"fail", "Reject this share of upload steps (codes 1 to 3).", "SHARE"},
+        {"delay", "Delay every answer.", "MS"},
+        {"garbage", "Send a frame of garbage before this share of answers.", "SHARE"},
+        {"oversize", "Send an oversize length header before this share of answers.", "SHARE"},
+        {"vanish-after", "Leave the bus after N commands.", "N"},
+        {"return-after", "... and come back after MS.", "MS"},
+        {"seed", "Random seed (default 1).", "N"},
+    });
+}
+
+int whole(const QCommandLineParser& parser, const char* name, int fallback)
+{
+    if (!parser.isSet(name))
+        return fallback;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (!ok)
+        throw std::invalid_argument(std::string("--") + name + " takes a whole number");
+    return value;
+}
+
+double share(const QCommandLineParser& parser, const char* name)
+{
+    if (!parser.isSet(name))
+        return 0;
+    bool ok = false;
+    const double value = parser.value(name).toDouble(&ok);
+    if (!ok || value < 0 || value > 1)
+        throw std::invalid_argument(std::string("--") + name + " takes a share between 0 and 1");
+    return value;
+}
+
+std::string text(const QCommandLineParser& parser, const char* name, const std::string& fallback)
+{
+    return parser.isSet(name) ? parser.value(name).toStdString() : fallback;
+}
+
+} // namespace
+
+std::string SimOptions::usage()
+{
+    QCommandLineParser parser;
+    describeOptions(parser);
+    return parser.helpText().replace("Usage: ", "usage: ").toStdString();
 }
 
 std::optional<SimOptions> SimOptions::parse(int argc, char** argv, std::string* error)
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    describeOptions(parser);
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText().toStdString();
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = "unexpected argument " + parser.positionalArguments().first().toStdString();
+        return std::nullopt;
+    }
     SimOptions options;
     if (const char* dir = std::getenv("ORV_VIRTUAL_USB_DIR"))
         options.busDirectory = dir;
     try {
-        for (int i = 1; i < argc; ++i) {
-            const std::string arg = argv[i];
-            auto value = [&]() -> std::string {
-                if (i + 1 >= argc)
-                    throw std::invalid_argument(arg + " needs a value");
-                return argv[++i];
-            };
-            auto share = [&] {
-                const double v = std::stod(value());
-                if (v < 0 || v > 1)
-                    throw std::invalid_argument(arg + " takes a share between 0 and 1");
-                return v;
-            };
-            if (arg == "--serial")
-                options.serialNumber = value();
-            else if (arg == "--version")
-                options.version = value();
-            else if (arg == "--bus-dir")
-                options.busDirectory = value();
-            else if (arg == "--device-key")
-                options.deviceKeyFile = value();
-            else if (arg == "--flash-out")
-                options.flashOut = value();
-            else if (arg == "--reset-delay")
-                options.resetDelayMs = std::stoi(value());
-            else if (arg == "--timestamps")
-                options.timestampsFile = value();
-            else if (arg == "--stay-in-bootloader")
-                options.stayInBootloader = true;
-            else if (arg == "--bootloader")
-                options.startInBootloader = true;
-            else if (arg == "--drop")
-                options.dropShare = share();
-            else if (arg == "--fail")
-                options.failShare = share();
-            else if (arg == "--garbage")
-                options.garbageShare = share();
-            else if (arg == "--oversize")
-                options.oversizeShare = share();
-            else if (arg == "--delay")
-                options.delayMs = std::stoi(value());
-            else if (arg == "--vanish-after")
-                options.vanishAfter = std::stoi(value());
-            else if (arg == "--return-after")
-                options.returnAfterMs = std::stoi(value());
-            else if (arg == "--seed")
-                options.seed = static_cast<uint32_t>(std::stoul(value()));
-            else
-                throw std::invalid_argument("unknown option " + arg);
-        }
+        options.serialNumber = text(parser, "serial", options.serialNumber);
+        options.version = text(parser, "version", options.version);
+        options.busDirectory = text(parser, "bus-dir", options.busDirectory);
+        options.deviceKeyFile = text(parser, "device-key", options.deviceKeyFile);
+        options.flashOut = text(parser, "flash-out", options.flashOut);
+        options.timestampsFile = text(parser, "timestamps", options.timestampsFile);
+        options.resetDelayMs = whole(parser, "reset-delay", options.resetDelayMs);
+        options.startInBootloader = parser.isSet("bootloader");
+        options.stayInBootloader = parser.isSet("stay-in-bootloader");
+        options.dropShare = share(parser, "drop");
+        options.failShare = share(parser, "fail");
+        options.garbageShare = share(parser, "garbage");
+        options.oversizeShare = share(parser, "oversize");
+        options.delayMs = whole(parser, "delay", options.delayMs);
+        options.vanishAfter = whole(parser, "vanish-after", options.vanishAfter);
+        options.returnAfterMs = whole(parser, "return-after", options.returnAfterMs);
+        options.seed = static_cast<uint32_t>(whole(parser, "seed", static_cast<int>(options.seed)));
     } catch (const std::exception& e) {
         *error = e.what();
         return std::nullopt;
     }
-    if (options.busDirectory.empty()) {
+    options.helpRequested = parser.isSet("help");
+    if (options.busDirectory.empty() && !options.helpRequested) {
         *error = "no virtual USB bus: give --bus-dir or set ORV_VIRTUAL_USB_DIR";
         return std::nullopt;
     }

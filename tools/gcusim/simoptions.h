@@ -28,7 +28,8 @@ struct SimOptions
     int vanishAfter = -1;
     int returnAfterMs = -1;
     uint32_t seed = 1;
+    bool helpRequested = false;
 
     static std::optional<SimOptions> parse(int argc, char** argv, std::string* error);
-    static const char* usage();
+    static std::string usage();
 };
