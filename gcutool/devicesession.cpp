@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int pollIntervalMs = 100;
+constexpr int answerTimeoutMs = 3000;
 
 // The device file exists but this user may not open it.
 bool lacksPermission(const QString& path)
@@ -153,6 +154,15 @@ std::optional<Response> DeviceSession::ask(const std::function<void()>& send, in
     if (!answered)
         return std::nullopt;
     return *awaitedAnswer;
+}
+
+std::optional<DeviceSession::PublicKey> DeviceSession::readPublicKey()
+{
+    const auto answer = ask([this] { commands->sendModuleKeyPublicKeyRequest(); },
+                            Response::kPublicKey, answerTimeoutMs);
+    if (!answer)
+        return std::nullopt;
+    return PublicKey{answer->public_key().key(), answer->public_key().SerializeAsString()};
 }
 
 void DeviceSession::routeAnswers(UploadProcedure* upload, DhUploadProcedure* secureUpload,

@@ -57,6 +57,15 @@ public:
     bool waitUntilGone(int timeoutMs);
     // Sends and waits for the first answer of the given kind.
     std::optional<Response> ask(const std::function<void()>& send, int answerKind, int timeoutMs);
+    struct PublicKey
+    {
+        // As the GCU sends it.
+        std::string pem;
+        // The device keychain file's content: the GCU's whole answer.
+        std::string keychainEntry;
+    };
+    // The GCU's public key, or nothing if it does not answer.
+    std::optional<PublicKey> readPublicKey();
     // While an upload runs its answers go to the procedure; `onResult` sees each
     // result code first.
     void routeAnswers(UploadProcedure* procedure, DhUploadProcedure* secure,

@@ -291,7 +291,14 @@ GcuTool::withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPo
     QObject::connect(&session, &DeviceSession::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
     const QSerialPortInfo port = choice.port;
-    session.start([&job, port](DeviceSession& device) { return job(device, port); });
+    session.start([this, &job, port](DeviceSession& device) {
+        QString problem;
+        if (const ExitCode opened = device.open(port, &problem); opened != ExitCode::Done) {
+            output->error(device.serialNumber(), opened, problem);
+            return opened;
+        }
+        return job(device, port);
+    });
     QCoreApplication::exec();
     return session.exitCode();
 }
@@ -303,11 +310,6 @@ ExitCode GcuTool::info()
         return ExitCode::Usage;
     return withDevice([this, count](DeviceSession& session, const QSerialPortInfo& port) {
         const QString serial = session.serialNumber();
-        QString problem;
-        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
-            output->error(serial, opened, problem);
-            return opened;
-        }
         const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
                                     Response::kFirmwareId, answerTimeoutMs);
         if (!id) {
@@ -394,13 +396,8 @@ ExitCode GcuTool::bootloader()
     int resetTimeoutS = 0;
     if (!positiveNumber("reset-timeout", &resetTimeoutS))
         return ExitCode::Usage;
-    return withDevice([this, resetTimeoutS](DeviceSession& session, const QSerialPortInfo& port) {
+    return withDevice([this, resetTimeoutS](DeviceSession& session, const QSerialPortInfo&) {
         const QString serial = session.serialNumber();
-        QString problem;
-        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
-            output->error(serial, opened, problem);
-            return opened;
-        }
         session.sender().sendResetToBootloader();
         session.close();
         // Until the GCU has reset, a port already in bootloader mode is the old one.
@@ -432,33 +429,22 @@ ExitCode GcuTool::readKey()
     KnownDevices known(parser.isSet("known-devices") ? parser.value("known-devices")
                                                      : KnownDevices::defaultPath());
     const bool acceptNewKey = parser.isSet("accept-new-key");
-    return withDevice([&](DeviceSession& session, const QSerialPortInfo& port) {
+    return withDevice([&](DeviceSession& session, const QSerialPortInfo&) {
         const QString serial = session.serialNumber();
-        QString problem;
-        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
-            output->error(serial, opened, problem);
-            return opened;
-        }
-        const auto answer = session.ask([&] { session.sender().sendModuleKeyPublicKeyRequest(); },
-                                        Response::kPublicKey, answerTimeoutMs);
-        if (!answer) {
+        const auto key = session.readPublicKey();
+        if (!key) {
             output->error(serial, ExitCode::Stalled,
                           "The GCU did not answer the request for its public key");
             return ExitCode::Stalled;
         }
-        const std::string key = answer->public_key().key();
-        const QString fingerprint = KnownDevices::fingerprint(key);
-        const auto pinned = known.pinnedKey(serial);
-        if (pinned && *pinned != key && !acceptNewKey) {
-            output->error(serial, ExitCode::Refused,
-                          QString("The GCU's key %1 is not the key %2 pinned for it in %3; "
-                                  "nothing was written. Run again with --accept-new-key if the "
-                                  "key was changed on purpose")
-                              .arg(fingerprint, KnownDevices::fingerprint(*pinned), known.path()));
+        const QString fingerprint = KnownDevices::fingerprint(key->pem);
+        QString problem;
+        if (!known.admits(serial, key->pem, acceptNewKey, &problem)) {
+            output->error(serial, ExitCode::Refused, problem);
             return ExitCode::Refused;
         }
         QSaveFile keychain(target);
-        const std::string bytes = answer->public_key().SerializeAsString();
+        const std::string& bytes = key->keychainEntry;
         if (!keychain.open(QIODevice::WriteOnly) ||
             keychain.write(bytes.data(), static_cast<qint64>(bytes.size())) < 0 ||
             !keychain.commit()) {
@@ -466,7 +452,7 @@ ExitCode GcuTool::readKey()
                           QString("Cannot write %1: %2").arg(target, keychain.errorString()));
             return ExitCode::FileUnusable;
         }
-        if ((!pinned || *pinned != key) && !known.pin(serial, key, &problem)) {
+        if (!known.remember(serial, key->pem, &problem)) {
             output->error(serial, ExitCode::FileUnusable, problem);
             return ExitCode::FileUnusable;
         }

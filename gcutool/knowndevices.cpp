@@ -65,3 +65,23 @@ bool KnownDevices::pin(const QString& serialNumber, const std::string& publicKey
     }
     return true;
 }
+
+bool KnownDevices::admits(const QString& serialNumber, const std::string& publicKey,
+                          bool acceptNewKey, QString* problem) const
+{
+    const auto pinned = pinnedKey(serialNumber);
+    if (!pinned || *pinned == publicKey || acceptNewKey)
+        return true;
+    *problem = QString("The GCU's key %1 is not the key %2 pinned for it in %3; nothing was sent "
+                       "or written. If the GCU's key was changed on purpose, run again with "
+                       "--accept-new-key")
+                   .arg(fingerprint(publicKey), fingerprint(*pinned), file);
+    return false;
+}
+
+bool KnownDevices::remember(const QString& serialNumber, const std::string& publicKey,
+                            QString* problem)
+{
+    const auto pinned = pinnedKey(serialNumber);
+    return (pinned && *pinned == publicKey) || pin(serialNumber, publicKey, problem);
+}

@@ -22,6 +22,14 @@ public:
     // Records the key for this GCU, replacing an earlier one; false (with the
     // reason) when the file cannot be written.
     bool pin(const QString& serialNumber, const std::string& publicKey, QString* problem);
+    // Whether the GCU may be worked with under this key: it is the pinned one,
+    // none is pinned yet, or the user accepts a new one. If not, `problem` names
+    // both fingerprints.
+    bool admits(const QString& serialNumber, const std::string& publicKey, bool acceptNewKey,
+                QString* problem) const;
+    // Pins the key unless it is pinned already; false (with the reason) if the
+    // file cannot be written.
+    bool remember(const QString& serialNumber, const std::string& publicKey, QString* problem);
 
 private:
     QString file;

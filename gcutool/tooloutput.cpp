@@ -49,16 +49,22 @@ void ToolOutput::printLine(std::FILE* stream, const QString& line)
     std::fflush(stream);
 }
 
+void ToolOutput::announce(const char* kind, const QString& serial, const QString& message,
+                          QJsonObject fields, bool shownToPeople)
+{
+    if (outputStyle == Style::Json) {
+        fields.insert("message", message);
+        emitJson(kind, serial, fields);
+    } else if (outputStyle == Style::Human && shownToPeople) {
+        printLine(out, QString("%1: %2").arg(serial, message));
+    }
+}
+
 void ToolOutput::begin(const QString& serial, const QString& message, QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
     meters.remove(serial);
-    if (outputStyle == Style::Json) {
-        fields.insert("message", message);
-        emitJson("begin", serial, fields);
-    } else if (outputStyle == Style::Human) {
-        printLine(out, QString("%1: %2").arg(serial, message));
-    }
+    announce("begin", serial, message, fields, true);
 }
 
 void ToolOutput::progress(const QString& serial, const Progress& progress)
@@ -114,42 +120,26 @@ void ToolOutput::drawBar(const QString& serial, const Progress& progress, Meter&
 void ToolOutput::log(const QString& serial, const QString& message, bool detail)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (outputStyle == Style::Json)
-        emitJson("log", serial, {{"message", message}});
-    else if (outputStyle == Style::Human && (!detail || verbose))
-        printLine(out, QString("%1: %2").arg(serial, message));
+    announce("log", serial, message, {}, !detail || verbose);
 }
 
 void ToolOutput::retry(const QString& serial, const QString& message, QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (outputStyle == Style::Json) {
-        fields.insert("message", message);
-        emitJson("retry", serial, fields);
-    } else if (outputStyle == Style::Human && verbose) {
-        printLine(out, QString("%1: %2").arg(serial, message));
-    }
+    announce("retry", serial, message, fields, verbose);
 }
 
 void ToolOutput::lost(const QString& serial, const QString& message)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (outputStyle == Style::Json)
-        emitJson("lost", serial, {{"message", message}});
-    else if (outputStyle == Style::Human)
-        printLine(out, QString("%1: %2").arg(serial, message));
+    announce("lost", serial, message, {}, true);
 }
 
 void ToolOutput::resumed(const QString& serial, const QString& message, QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
     meters.remove(serial);
-    if (outputStyle == Style::Json) {
-        fields.insert("message", message);
-        emitJson("resumed", serial, fields);
-    } else if (outputStyle == Style::Human) {
-        printLine(out, QString("%1: %2").arg(serial, message));
-    }
+    announce("resumed", serial, message, fields, true);
 }
 
 void ToolOutput::end(const QString& serial, ExitCode code, const QString& message,

@@ -58,6 +58,9 @@ private:
     };
 
     void emitJson(const char* kind, const QString& serial, QJsonObject fields);
+    // An event as a JSON object, or as a line for people when `shownToPeople`.
+    void announce(const char* kind, const QString& serial, const QString& message,
+                  QJsonObject fields, bool shownToPeople);
     void printLine(std::FILE* stream, const QString& line);
     void drawBar(const QString& serial, const Progress& progress, Meter& meter);
 

@@ -50,6 +50,7 @@ ExitCode UploadRun::fail(ExitCode code, const QString& message)
 
 ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
 {
+    // The session has opened the port.
     serial = session.serialNumber();
     sinceStart.start();
     if (const ExitCode made = makeProcedure(session); made != ExitCode::Done)
@@ -65,9 +66,6 @@ ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
                   {"bytes_total", file.dataBytes()},
                   {"port", port.systemLocation()},
                   {"mode", DeviceFinder::modeName(port)}});
-    QString problem;
-    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
-        return fail(opened, problem);
     if (options.secure)
         if (const ExitCode pinned = checkPinnedKey(session); pinned != ExitCode::Done)
             return pinned;
@@ -107,26 +105,15 @@ ExitCode UploadRun::makeProcedure(DeviceSession& session)
 
 ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
 {
-    const auto answer = session.ask([&] { session.sender().sendModuleKeyPublicKeyRequest(); },
-                                    Response::kPublicKey, answerTimeoutMs);
-    if (!answer)
+    const auto key = session.readPublicKey();
+    if (!key)
         return fail(ExitCode::Stalled, "The GCU did not answer the request for its public key");
-    const std::string key = answer->public_key().key();
     KnownDevices known(options.knownDevicesFile);
-    const auto pinned = known.pinnedKey(serial);
-    if (pinned && *pinned != key && !options.acceptNewKey)
-        return fail(ExitCode::Refused,
-                    QString("The GCU's key %1 is not the key %2 pinned for it in %3; nothing was "
-                            "sent. If the GCU's key was changed on purpose, run again with "
-                            "--accept-new-key")
-                        .arg(KnownDevices::fingerprint(key), KnownDevices::fingerprint(*pinned),
-                             known.path()));
-    if (!pinned || *pinned != key) {
-        QString problem;
-        if (!known.pin(serial, key, &problem))
-            return fail(ExitCode::FileUnusable, problem);
-        output.log(serial, QString("Pinned the GCU's key %1").arg(KnownDevices::fingerprint(key)));
-    }
+    QString problem;
+    if (!known.admits(serial, key->pem, options.acceptNewKey, &problem))
+        return fail(ExitCode::Refused, problem);
+    if (!known.remember(serial, key->pem, &problem))
+        return fail(ExitCode::FileUnusable, problem);
     return ExitCode::Done;
 }
 

@@ -30,15 +30,6 @@ protected:
     std::vector<std::string> received;
 };
 
-long residentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 } // namespace
 
 TEST_F(ComPortTest, FrameArrivingWholeIsDeliveredWithoutItsHeader)

@@ -33,15 +33,6 @@ std::string packed(const std::string& image, const std::string& version)
                         {"--chunk", "2048", "--checkpoint-every", "4", "--version", version});
 }
 
-long residentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 // An update server in the test's own event loop, for requests that
 // update-server-sim would never send: it sends what the test says and keeps
 // every response the window sends back.

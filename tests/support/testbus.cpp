@@ -5,6 +5,7 @@
 #include <QThread>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <unistd.h>
@@ -167,4 +168,13 @@ std::vector<std::string> StdoutCapture::lines() const
     for (std::string line; std::getline(stream, line);)
         result.push_back(line);
     return result;
+}
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
 }

@@ -55,6 +55,8 @@ bool spinUntil(const std::function<bool()>& done, int timeoutMs = 3000);
 void spinFor(int ms);
 
 std::string frameOf(const std::string& payload);
+// This process's resident memory.
+long residentKiB();
 
 // Captures what the code under test writes to std::cout.
 class StdoutCapture
