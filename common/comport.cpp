@@ -8,13 +8,14 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <sys/ioctl.h>
 
 namespace {
 
 constexpr unsigned long portPollIntervalMs = 200;
 // A frame whose bytes stop coming for this long was cut short (a GCU reset in
 // the middle of an answer, a lost byte, another program's probe).
-constexpr std::chrono::milliseconds frameStallLimit{500};
+constexpr int frameStallLimitMs = 500;
 
 void log(const std::string& line)
 {
@@ -77,9 +78,11 @@ QSerialPortInfo getPortBySerialNumber(QString& serialNumber)
     return QSerialPortInfo();
 }
 
-ComPort::ComPort() : port(std::make_unique<QSerialPort>())
+ComPort::ComPort() : port(std::make_unique<QSerialPort>()), stallTimer(new QTimer(this))
 {
-    reader.setStallLimit(frameStallLimit);
+    stallTimer->setSingleShot(true);
+    stallTimer->setInterval(frameStallLimitMs);
+    connect(stallTimer, SIGNAL(timeout()), this, SLOT(frameStalled()));
 }
 
 ComPort::~ComPort() = default;
@@ -109,6 +112,7 @@ bool ComPort::open(QSerialPortInfo info)
     openedPort = info;
     // Whatever the previous port left half-read has nothing to do with this one.
     reader.reset();
+    stallTimer->stop();
     lossReported = false;
 
     log("Trying to open port " + info.systemLocation().toStdString());
@@ -138,6 +142,7 @@ void ComPort::retirePort()
 {
     if (!port)
         return;
+    stallTimer->stop();
     port->disconnect(this);
     port->close();
     port.release()->deleteLater();
@@ -203,6 +208,24 @@ void ComPort::dataAvaliable()
         // A handler that re-opened or closed the link has replaced the port.
         return port.get() == reading;
     });
+    if (port.get() == reading && reader.midFrame(*reading))
+        stallTimer->start();
+    else if (port.get() == reading)
+        stallTimer->stop();
+}
+
+void ComPort::frameStalled()
+{
+    if (!isOpen() || !reader.midFrame(*port))
+        return;
+    // Bytes that the system holds but this thread has not read yet (it was busy)
+    // are no gap: they are read before the frame is judged.
+    int waiting = 0;
+    if (::ioctl(port->handle(), FIONREAD, &waiting) == 0 && waiting > 0) {
+        stallTimer->start();
+        return;
+    }
+    reader.dropIncompleteFrame(*port, frameStallLimitMs);
 }
 
 void ComPort::portError()

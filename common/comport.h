@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QSerialPortInfo>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
@@ -64,6 +65,7 @@ signals:
 private slots:
     void dataAvaliable();
     void portError();
+    void frameStalled();
 
 private:
     void writeFrame(const QByteArray& frame);
@@ -79,6 +81,8 @@ private:
     QMutex serialNumberLock;
     QString serialNumber;
     FrameCodec reader;
+    // Runs while a frame is incomplete; restarted by every arrival.
+    QTimer* stallTimer;
     // portLost has been emitted for the current port object.
     bool lossReported = false;
 };

@@ -12,11 +12,4 @@ public:
 
     FirmwareUploadProcedure(std::string fileName, CommandsSender& sender,
                             IProcedureFeedback& feedback);
-    ~FirmwareUploadProcedure() override;
-
-protected:
-    void sendIntroduction() override;
-    void sendKeyStep() override;
-    int32_t keyStepTimeoutMs() const override { return aesKeyTimeoutMs; }
-    void sendCommand() override;
 };

@@ -3,7 +3,6 @@
 #include "logline.h"
 
 #include <QIODevice>
-#include <algorithm>
 
 QByteArray FrameCodec::encode(const std::string& payload)
 {
@@ -25,7 +24,6 @@ void FrameCodec::reset()
 {
     readState = 0;
     frameLength = 0;
-    staleBytes = 0;
 }
 
 std::optional<uint32_t> FrameCodec::takeHeader(QIODevice& device)
@@ -52,21 +50,18 @@ std::optional<uint32_t> FrameCodec::takeHeader(QIODevice& device)
     return length;
 }
 
-void FrameCodec::dropStalledFrame(QIODevice& device)
+bool FrameCodec::midFrame(const QIODevice& device) const
 {
-    const auto now = std::chrono::steady_clock::now();
-    const bool stalled = stallLimit.count() > 0 && (readState == 1 || staleBytes > 0) &&
-                         now - lastArrival >= stallLimit;
-    lastArrival = now;
-    if (!stalled)
-        return;
-    // Only what was buffered before the gap belongs to the cut-short frame; the
-    // bytes that have just arrived start afresh.
-    const qint64 stale = std::min<qint64>(staleBytes, device.bytesAvailable());
-    device.skip(stale);
-    const qint64 dropped = stale + (readState == 1 ? headerSize : 0);
-    LogLine() << "Incomplete frame dropped: no bytes came for " << stallLimit.count()
-              << " ms, discarded " << dropped << " bytes";
+    return readState == 1 || device.bytesAvailable() > 0;
+}
+
+void FrameCodec::dropIncompleteFrame(QIODevice& device, int quietMs)
+{
+    const qint64 buffered = device.bytesAvailable();
+    device.skip(buffered);
+    const qint64 dropped = buffered + (readState == 1 ? headerSize : 0);
+    LogLine() << "Incomplete frame dropped: no bytes came for " << quietMs << " ms, discarded "
+              << dropped << " bytes";
     reset();
 }
 
@@ -97,15 +92,7 @@ bool FrameCodec::readFrame(QIODevice& device, const FrameHandler& onFrame, bool&
 
 void FrameCodec::readFrames(QIODevice& device, const FrameHandler& onFrame)
 {
-    dropStalledFrame(device);
     bool goOn = true;
-    while (readFrame(device, onFrame, goOn)) {
-        if (!goOn) {
-            staleBytes = 0;
-            return;
-        }
-        if (device.bytesAvailable() == 0)
-            break;
+    while (readFrame(device, onFrame, goOn) && goOn && device.bytesAvailable() > 0) {
     }
-    staleBytes = device.bytesAvailable();
 }

@@ -3,7 +3,6 @@
 #include "orvcommon_global.h"
 
 #include <QByteArray>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -42,22 +41,19 @@ public:
     // returns to expecting a header only after `onFrame` has returned.
     void readFrames(QIODevice& device, const FrameHandler& onFrame);
 
-    // A partly received frame whose bytes stop coming for this long is dropped
-    // (with a log line) when the next bytes arrive, which are then read as a
-    // header. Zero, the default, waits for the rest however long it takes.
-    void setStallLimit(std::chrono::milliseconds limit) { stallLimit = limit; }
+    // Whether a frame has begun but is not whole yet: part of a header is
+    // buffered, or a header waits for its payload.
+    bool midFrame(const QIODevice& device) const;
+    // Drops a frame that was cut short (everything of it read or buffered so
+    // far) with a log line saying how much; the next bytes are a header.
+    void dropIncompleteFrame(QIODevice& device, int quietMs);
 
     // Forgets a partly received frame: the next bytes are a header.
     void reset();
 
 private:
     bool readFrame(QIODevice& device, const FrameHandler& onFrame, bool& goOn);
-    void dropStalledFrame(QIODevice& device);
 
     int32_t readState = 0;
     uint32_t frameLength = 0;
-    std::chrono::milliseconds stallLimit{0};
-    std::chrono::steady_clock::time_point lastArrival;
-    // Bytes of an unfinished frame left buffered when the reader last ran dry.
-    int64_t staleBytes = 0;
 };

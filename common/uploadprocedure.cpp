@@ -23,6 +23,12 @@ UploadProcedure::UploadProcedure(const std::string& fileName, CommandsSender& se
 UploadProcedure::~UploadProcedure()
 {
     stopWatchdog();
+    steps.reset();
+}
+
+void UploadProcedure::setSteps(std::unique_ptr<UploadSteps> wireSteps)
+{
+    steps = std::move(wireSteps);
 }
 
 void UploadProcedure::stopWatchdog()
@@ -67,7 +73,7 @@ void UploadProcedure::begin(int32_t indexBeforeFirstCommand, int32_t restartPoin
     step = Step::IntroductionSent;
     watchdog = std::thread(&UploadProcedure::timeoutHandler, this);
     timeoutMs = commandTimeoutMs;
-    sendIntroduction();
+    steps->sendIntroduction();
 }
 
 int32_t UploadProcedure::lastCheckpoint()
@@ -76,15 +82,12 @@ int32_t UploadProcedure::lastCheckpoint()
     return checkpointIndex;
 }
 
-const FirmwareCommand& UploadProcedure::takeCurrentCommand(const char* checkpointLine)
+void UploadProcedure::sendCommand()
 {
     const FirmwareCommand& command = file.commands(currentIndex);
-    if (command.checkpoint()) {
-        if (checkpointLine)
-            LogLine() << checkpointLine;
+    if (command.checkpoint())
         checkpointIndex = currentIndex;
-    }
-    return command;
+    steps->sendCommand(command, command.checkpoint());
 }
 
 void UploadProcedure::commandRsult(FirmwareCommandResult result)
@@ -109,13 +112,13 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
     if (result == FirmwareCommandAccepted) {
         switch (step) {
         case Step::IntroductionSent:
-            timeoutMs = keyStepTimeoutMs();
-            sendKeyStep();
+            timeoutMs = steps->keyStepTimeoutMs();
+            steps->sendKeyStep();
             step = Step::KeyStepSent;
             feedback.updateProgress(1, commandCount() + 3);
             break;
         case Step::KeyStepSent:
-            if (!keyStepAnswerEndsHandshake()) {
+            if (!steps->keyStepAnswerEndsHandshake()) {
                 LogLine() << "> Key exchange not complete yet, success answer ignored";
                 break;
             }
@@ -142,13 +145,13 @@ void UploadProcedure::advance(std::unique_lock<std::mutex>& lock, bool announce)
     const int count = commandCount();
     if (currentIndex < count) {
         if (announce)
-            logAdvance(false);
+            steps->logAdvance(false);
         sendCommand();
         feedback.updateProgress(currentIndex + 2, count + 3);
         return;
     }
     if (announce)
-        logAdvance(true);
+        steps->logAdvance(true);
     finished = true;
     step = Step::Finished;
     const int done = currentIndex + 3;
@@ -162,10 +165,10 @@ bool UploadProcedure::resumeFromCheckpoint()
 {
     switch (step) {
     case Step::IntroductionSent:
-        sendIntroduction();
+        steps->sendIntroduction();
         return true;
     case Step::KeyStepSent:
-        sendKeyStep();
+        steps->sendKeyStep();
         return true;
     case Step::Commands:
         break;

@@ -3,10 +3,12 @@
 #include "firmware.pb.h"
 #include "iprocedure.h"
 #include "orvcommon_global.h"
+#include "uploadsteps.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,9 +26,10 @@ class CommandsSender;
 // when a fall-back lands on checkpoint 0. Firmware files are packed with that in
 // mind.
 //
-// Subclasses decide what the introduction, the key step and a command look like
-// on the wire. Their destructors must call stopWatchdog() first, since the
-// watchdog calls back into them.
+// What the introduction, the key step and a command look like on the wire is up
+// to the UploadSteps that a subclass hands over. The procedure owns them and
+// stops its watchdog before it lets them go, so subclasses have nothing of their
+// own to stop.
 //
 // Once the final reset has gone out the procedure is over: later answers (the
 // GCU answering someone else's update in the same session) change nothing.
@@ -58,20 +61,8 @@ protected:
     UploadProcedure(const std::string& fileName, CommandsSender& sender,
                     IProcedureFeedback& feedback);
 
-    // The first message, answered before the key step.
-    virtual void sendIntroduction() = 0;
-    // The key step after the introduction's success answer, and how long the GCU
-    // may take to answer it.
-    virtual void sendKeyStep() = 0;
-    virtual int32_t keyStepTimeoutMs() const = 0;
-    // Sends commands[currentIndex].
-    virtual void sendCommand() = 0;
-    // A line announcing what a success answer to a command leads to.
-    virtual void logAdvance(bool toReset) { (void)toReset; }
-    // Whether the success answer to the key step ends the handshake (the plain
-    // upload), or something else must (the secure upload's key exchange), in which
-    // case that answer is only logged.
-    virtual bool keyStepAnswerEndsHandshake() const { return true; }
+    // Called once by the subclass's constructor.
+    void setSteps(std::unique_ptr<UploadSteps> wireSteps);
 
     // Where the procedure stands. Until the handshake is over a fall-back repeats
     // the handshake step in flight: a command could only fail without the key.
@@ -89,12 +80,6 @@ protected:
     // Called with `lock` held; it is released before the watchdog is joined.
     void advance(std::unique_lock<std::mutex>& lock, bool announce);
     int commandCount() const { return file.commands_size(); }
-    // Records commands[currentIndex] as the restart point if it is one, logging
-    // `checkpointLine` when it is.
-    const FirmwareCommand& takeCurrentCommand(const char* checkpointLine = nullptr);
-
-    // Ends the watchdog within its current cycle, without a last fall-back.
-    void stopWatchdog();
 
     FirmwareFile file;
     std::ifstream stream;
@@ -114,6 +99,10 @@ protected:
     int32_t firstIndexAfterHandshake = 0;
 
 private:
+    // Sends commands[currentIndex], recording it as the restart point if it is one.
+    void sendCommand();
+    // Ends the watchdog within its current cycle, without a last fall-back.
+    void stopWatchdog();
     void begin(int32_t indexBeforeFirstCommand, int32_t restartPoint);
     void handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result);
     void timeout();
@@ -124,4 +113,5 @@ private:
     void joinWatchdog();
 
     std::string fileProblem;
+    std::unique_ptr<UploadSteps> steps;
 };

@@ -11,9 +11,14 @@ FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
 {
     FirmwareFileCheck check;
     check.path = path;
+    // Only a regular file: a pipe or a device could keep the reader waiting.
+    if (!QFileInfo(path).isFile()) {
+        check.problem = QString("%1 cannot be opened: it is not a file").arg(path);
+        return check;
+    }
     std::ifstream stream(path.toLocal8Bit().toStdString(), std::ios::binary);
     FirmwareFile file;
-    if (!QFileInfo(path).isFile() || !stream) {
+    if (!stream) {
         check.problem = QString("%1 cannot be opened").arg(path);
         return check;
     }

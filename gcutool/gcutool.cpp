@@ -155,6 +155,12 @@ const GcuTool::Subcommand* GcuTool::findSubcommand(const QStringList& arguments)
     return nullptr;
 }
 
+ExitCode GcuTool::interrupted(const QString& serial)
+{
+    output->error(serial, ExitCode::Interrupted, "Interrupted; the port is closed");
+    return ExitCode::Interrupted;
+}
+
 ExitCode GcuTool::usage(const QString& message)
 {
     std::cerr << "gcutool: " << message.toStdString() << "\n";
@@ -204,11 +210,14 @@ int GcuTool::run(const QStringList& arguments)
 
 bool GcuTool::positiveNumber(const char* option, int* value)
 {
+    // A day is more than any wait or count here needs, and keeps the
+    // milliseconds made of it within range.
+    constexpr int largest = 24 * 60 * 60;
     bool ok = false;
     *value = parser.value(option).toInt(&ok);
-    if (ok && *value > 0)
+    if (ok && *value > 0 && *value <= largest)
         return true;
-    usage(QString("--%1 takes a whole number of at least 1").arg(option));
+    usage(QString("--%1 takes a whole number from 1 to %2").arg(option).arg(largest));
     return false;
 }
 
@@ -312,6 +321,8 @@ ExitCode GcuTool::info()
         const QString serial = session.serialNumber();
         const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
                                     Response::kFirmwareId, answerTimeoutMs);
+        if (session.cancelled())
+            return interrupted(serial);
         if (!id) {
             output->error(serial, ExitCode::Stalled,
                           "The GCU did not answer the request for its firmware version");
@@ -330,6 +341,8 @@ ExitCode GcuTool::info()
                     break;
                 answered = pong->pong().sequenceno() == static_cast<uint32_t>(sequence);
             }
+            if (session.cancelled())
+                return interrupted(serial);
             if (!answered) {
                 output->error(serial, ExitCode::Stalled,
                               QString("The GCU did not answer ping %1").arg(sequence));
@@ -404,10 +417,8 @@ ExitCode GcuTool::bootloader()
         session.waitUntilGone(leaveLimitMs);
         const QSerialPortInfo back =
             session.waitForDevice(DeviceFinder::Mode::Bootloader, resetTimeoutS * 1000);
-        if (session.cancelled()) {
-            output->error(serial, ExitCode::Interrupted, "Interrupted while waiting for the GCU");
-            return ExitCode::Interrupted;
-        }
+        if (session.cancelled())
+            return interrupted(serial);
         if (back.isNull()) {
             output->error(serial, ExitCode::Lost,
                           QString("The GCU did not come back in bootloader mode within %1 s")
@@ -432,6 +443,8 @@ ExitCode GcuTool::readKey()
     return withDevice([&](DeviceSession& session, const QSerialPortInfo&) {
         const QString serial = session.serialNumber();
         const auto key = session.readPublicKey();
+        if (session.cancelled())
+            return interrupted(serial);
         if (!key) {
             output->error(serial, ExitCode::Stalled,
                           "The GCU did not answer the request for its public key");
@@ -439,6 +452,10 @@ ExitCode GcuTool::readKey()
         }
         const QString fingerprint = KnownDevices::fingerprint(key->pem);
         QString problem;
+        if (!known.readable(&problem)) {
+            output->error(serial, ExitCode::FileUnusable, problem);
+            return ExitCode::FileUnusable;
+        }
         if (!known.admits(serial, key->pem, acceptNewKey, &problem)) {
             output->error(serial, ExitCode::Refused, problem);
             return ExitCode::Refused;

@@ -45,6 +45,7 @@ private:
     // A whole number of at least 1 from an option; false (with a message) if not.
     bool positiveNumber(const char* option, int* value);
     ExitCode usage(const QString& message);
+    ExitCode interrupted(const QString& serial);
 
     QCommandLineParser parser;
     std::unique_ptr<ToolOutput> output;

@@ -11,12 +11,27 @@
 
 namespace {
 
-QJsonObject readAll(const QString& path)
+// The pins in the file; none when there is no file yet. False when a file is
+// there but cannot be read as one: replacing it would lose every pin.
+bool readAll(const QString& path, QJsonObject* devices, QString* problem)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    if (!file.exists()) {
+        *devices = {};
+        return true;
+    }
+    QJsonParseError error{};
+    const QJsonDocument document = file.open(QIODevice::ReadOnly)
+                                       ? QJsonDocument::fromJson(file.readAll(), &error)
+                                       : QJsonDocument();
+    if (!document.isObject()) {
+        *problem = QString("The file of pinned keys %1 cannot be read (%2); mend or remove it")
+                       .arg(path, file.error() != QFile::NoError ? file.errorString()
+                                                                 : error.errorString());
+        return false;
+    }
+    *devices = document.object();
+    return true;
 }
 
 } // namespace
@@ -40,17 +55,26 @@ QString KnownDevices::fingerprint(const std::string& publicKey)
                                    .toHex());
 }
 
+bool KnownDevices::readable(QString* problem) const
+{
+    QJsonObject devices;
+    return readAll(file, &devices, problem);
+}
+
 std::optional<std::string> KnownDevices::pinnedKey(const QString& serialNumber) const
 {
-    const QJsonObject devices = readAll(file);
-    if (!devices.contains(serialNumber))
+    QJsonObject devices;
+    QString problem;
+    if (!readAll(file, &devices, &problem) || !devices.contains(serialNumber))
         return std::nullopt;
     return devices.value(serialNumber).toObject().value("key").toString().toStdString();
 }
 
 bool KnownDevices::pin(const QString& serialNumber, const std::string& publicKey, QString* problem)
 {
-    QJsonObject devices = readAll(file);
+    QJsonObject devices;
+    if (!readAll(file, &devices, problem))
+        return false;
     devices.insert(serialNumber,
                    QJsonObject{{"key", QString::fromStdString(publicKey)},
                                {"fingerprint", fingerprint(publicKey)},

@@ -18,6 +18,8 @@ public:
     static QString fingerprint(const std::string& publicKey);
 
     const QString& path() const { return file; }
+    // False, with the reason, when a file is there but is not one of pinned keys.
+    bool readable(QString* problem) const;
     std::optional<std::string> pinnedKey(const QString& serialNumber) const;
     // Records the key for this GCU, replacing an earlier one; false (with the
     // reason) when the file cannot be written.

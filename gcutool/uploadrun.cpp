@@ -48,6 +48,11 @@ ExitCode UploadRun::fail(ExitCode code, const QString& message)
     return code;
 }
 
+ExitCode UploadRun::interrupted(const QString& where)
+{
+    return fail(ExitCode::Interrupted, "Interrupted " + where);
+}
+
 ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
 {
     // The session has opened the port.
@@ -106,10 +111,14 @@ ExitCode UploadRun::makeProcedure(DeviceSession& session)
 ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
 {
     const auto key = session.readPublicKey();
+    if (session.cancelled())
+        return interrupted("while asking for the GCU's key");
     if (!key)
         return fail(ExitCode::Stalled, "The GCU did not answer the request for its public key");
     KnownDevices known(options.knownDevicesFile);
     QString problem;
+    if (!known.readable(&problem))
+        return fail(ExitCode::FileUnusable, problem);
     if (!known.admits(serial, key->pem, options.acceptNewKey, &problem))
         return fail(ExitCode::Refused, problem);
     if (!known.remember(serial, key->pem, &problem))
@@ -119,8 +128,11 @@ ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
 
 ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& port)
 {
-    if (const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
-                                    Response::kFirmwareId, answerTimeoutMs))
+    const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
+                                Response::kFirmwareId, answerTimeoutMs);
+    if (session.cancelled())
+        return interrupted("before the upload began");
+    if (id && oldVersion.isEmpty())
         oldVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
     if (GcuUsbIdentity::isBootloaderPort(port))
         return ExitCode::Done;
@@ -130,7 +142,7 @@ ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& por
     session.waitUntilGone(leaveLimitMs);
     port = session.waitForDevice(DeviceFinder::Mode::Bootloader, options.resetTimeoutS * 1000);
     if (session.cancelled())
-        return fail(ExitCode::Interrupted, "Interrupted while waiting for the bootloader");
+        return interrupted("while waiting for the bootloader");
     if (port.isNull())
         return fail(ExitCode::Lost, QString("The GCU did not come back in bootloader mode within "
                                             "%1 s")
@@ -146,8 +158,13 @@ void UploadRun::updateProgress(int done, int total)
 {
     stepsDone = done;
     stepsTotal = total;
-    sinceProgress.restart();
-    resultsSinceProgress.clear();
+    // Going over ground already covered after a fall-back is no progress: a
+    // command that keeps failing must end in a stall.
+    if (done > furthestStep) {
+        furthestStep = done;
+        sinceProgress.restart();
+        resultsSinceProgress.clear();
+    }
     // After the answer to commands[i] the progress is i + 3.
     const qint64 bytes = done >= total ? file.dataBytes() : file.bytesThrough(done - 3);
     output.progress(serial, {done, total, bytes, file.dataBytes()});
@@ -195,11 +212,10 @@ ExitCode UploadRun::upload(DeviceSession& session)
         if (stepsTotal > 0 && stepsDone >= stepsTotal)
             break;
         if (session.cancelled())
-            return fail(ExitCode::Interrupted,
-                        QString("Interrupted at step %1 of %2 (%3); the port is closed")
-                            .arg(stepsDone + 1)
-                            .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
-                            .arg(stepName(stepsDone + 1)));
+            return interrupted(QString("at step %1 of %2 (%3); the port is closed")
+                                   .arg(stepsDone + 1)
+                                   .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
+                                   .arg(stepName(stepsDone + 1)));
         if (session.portLost()) {
             if (const ExitCode resumed = resumeAfterLoss(session); resumed != ExitCode::Done)
                 return resumed;
@@ -219,10 +235,10 @@ ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
                             .arg(stepName(stepsDone + 1))
                             .arg(options.resumeWithinS));
     session.close();
-    const QSerialPortInfo port =
+    QSerialPortInfo port =
         session.waitForDevice(DeviceFinder::Mode::Any, options.resumeWithinS * 1000);
     if (session.cancelled())
-        return fail(ExitCode::Interrupted, "Interrupted while waiting for the GCU to come back");
+        return interrupted("while waiting for the GCU to come back");
     if (port.isNull())
         return fail(ExitCode::Lost, QString("The GCU did not come back within %1 s; the upload "
                                             "stopped at command %2")
@@ -231,6 +247,9 @@ ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
     QString problem;
     if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
         return fail(opened, problem);
+    // A GCU that started its application instead is sent back to its bootloader.
+    if (const ExitCode entered = enterBootloader(session, port); entered != ExitCode::Done)
+        return entered;
     ++resumes;
     output.resumed(serial,
                    QString("The GCU is back on %1; going on from command %2")
@@ -265,11 +284,18 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
 {
     output.log(serial, "Upload complete; waiting for the GCU to start its new firmware");
     session.close();
-    session.waitUntilGone(leaveLimitMs);
+    // Until it has restarted, the port still there is the bootloader's.
+    const bool restarted = session.waitUntilGone(options.resetTimeoutS * 1000);
+    if (session.cancelled())
+        return interrupted("while waiting for the GCU to restart");
+    if (!restarted)
+        return fail(ExitCode::Lost,
+                    QString("The upload is complete, but the GCU did not restart within %1 s")
+                        .arg(options.resetTimeoutS));
     const QSerialPortInfo port =
         session.waitForDevice(DeviceFinder::Mode::Any, options.resetTimeoutS * 1000);
     if (session.cancelled())
-        return fail(ExitCode::Interrupted, "Interrupted while waiting for the GCU to restart");
+        return interrupted("while waiting for the GCU to restart");
     if (port.isNull())
         return fail(ExitCode::Lost,
                     QString("The upload is complete, but the GCU did not come back within %1 s")
@@ -279,6 +305,8 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
         return fail(opened, problem);
     const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
                                 Response::kFirmwareId, answerTimeoutMs);
+    if (session.cancelled())
+        return interrupted("while reading the new firmware version");
     if (!id)
         return fail(ExitCode::Stalled, "The GCU came back but did not say its firmware version");
     const QString newVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));

@@ -56,6 +56,7 @@ private:
     void noteResult(uint32_t result);
     QString stepName(int step) const;
     ExitCode fail(ExitCode code, const QString& message);
+    ExitCode interrupted(const QString& where);
 
     Options options;
     FirmwareFileCheck file;
@@ -66,6 +67,8 @@ private:
 
     int stepsDone = 0;
     int stepsTotal = 0;
+    // The furthest step reached; only going beyond it counts as progress.
+    int furthestStep = 0;
     QElapsedTimer sinceProgress;
     QElapsedTimer sinceStart;
     // Answers since the last progress, by result code: what a stall report says.

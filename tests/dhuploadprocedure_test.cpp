@@ -13,6 +13,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mbedtls/bignum.h>
+#include <mbedtls/dhm.h>
 #include <random>
 
 namespace {

@@ -168,8 +168,10 @@ TEST(GcuTool, ExitCodesSayWhatWentWrong)
         EXPECT_TRUE(run.says("No progress for 1 s at step 1 of 8 (the key blob): the GCU did not "
                              "answer"))
             << run.output;
-        run = gcutool({"info", "--port", "/dev/null"});
+        FakeUsbPort modem("MODEM-1", 0x1234, 0x0403);
+        run = gcutool({"info", "--port", modem.systemLocation().toStdString()});
         EXPECT_EQ(run.exitCode, 2) << run.output;
+        EXPECT_TRUE(run.says("is not a GCU's port")) << run.output;
 
         GcuSimProcess second("SIM-SECOND");
         ASSERT_FALSE(second.waitForPort(0xEEF0).isNull()) << second.log();
@@ -183,6 +185,26 @@ TEST(GcuTool, ExitCodesSayWhatWentWrong)
         EXPECT_EQ(run.events().back()["ping_ms"].toObject()["count"].toInt(), 3);
         run = gcutool({"info", "--serial", "SIM-THIRD"});
         EXPECT_EQ(run.exitCode, 2) << run.output;
+    }
+
+    {
+        // Garbage between the answers is passed over.
+        GcuSimProcess noisy("SIM-NOISY", {"--garbage", "1", "--oversize", "0.5"});
+        ASSERT_FALSE(noisy.waitForPort(0xEEF0).isNull()) << noisy.log();
+        run = gcutool({"info"});
+        EXPECT_EQ(run.exitCode, 0) << run.output << noisy.log();
+    }
+
+    {
+        // A GCU that refuses every step: the stall names the step and the codes.
+        GcuSimProcess refusing("SIM-REFUSING", {"--bootloader", "--fail", "1"});
+        ASSERT_FALSE(refusing.waitForPort(0xEEEF).isNull()) << refusing.log();
+        run = gcutool({"flash", firmware, "--stall-timeout", "1"});
+        EXPECT_TRUE(run.exitCode == 4 || run.exitCode == 6) << run.output;
+        EXPECT_TRUE(run.says("No progress for 1 s at step 1 of 8 (the key blob): the GCU "
+                             "answered "))
+            << run.output;
+        EXPECT_TRUE(run.says(" times")) << run.output;
     }
 
     // Ctrl-C in the middle of an upload: the run says where it stopped.

@@ -58,6 +58,15 @@ public:
         peer->write(QByteArray::fromStdString(frameOf(payload)));
     }
     QTcpSocket& socket() { return *peer; }
+    // The GCU's answers that the window relayed.
+    std::vector<Response> relayedAnswers() const
+    {
+        std::vector<Response> answers;
+        for (const auto& response : responses)
+            if (response.resp_case() == SoftwareServerResponse::kReceivePacketFromGcu)
+                answers.emplace_back().ParseFromString(response.receive_packet_from_gcu().packet());
+        return answers;
+    }
     int count(SoftwareServerResponse::RespCase kind) const
     {
         return static_cast<int>(
@@ -280,13 +289,15 @@ TEST_F(RelayTest, HostileServerInputStaysBounded)
 
     server.sendRaw(std::string(15 * 1024 * 1024, '\xff'));
     SoftwareServerRequest offer;
-    for (int i = 0; i < 200000; ++i)
+    offer.mutable_get_firmware_versions()->add_versions()->set_name(std::string(1 << 20, 'n'));
+    for (int i = 1; i < 200000; ++i)
         offer.mutable_get_firmware_versions()->add_versions()->set_name("v" + std::to_string(i));
     server.send(offer);
     ASSERT_TRUE(waitForLog(
         "The server offered 199000 more versions; only the first 1000 are listed", 20000));
     ASSERT_TRUE(spinUntil([&] { return versions().size() == 1000; }));
-    EXPECT_EQ(versions().front(), "v0");
+    EXPECT_EQ(versions().front(), QString(256, 'n')) << "a name is cut to 256 characters";
+    EXPECT_EQ(versions()[1], "v1");
     EXPECT_EQ(versions().back(), "v999");
 
     // The unreadable request is shown as its first 256 bytes and a count of the rest.
@@ -302,7 +313,12 @@ TEST_F(RelayTest, HostileServerInputStaysBounded)
     QTimer::singleShot(0, [&] { answered = true; });
     ASSERT_TRUE(spinUntil([&] { return answered; }));
     EXPECT_LT(answer.elapsed(), 1000);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back: resident memory says nothing there.
     EXPECT_LT(residentKiB() - before, 100 * 1024);
+#else
+    (void)before;
+#endif
 }
 
 TEST_F(RelayTest, FastServerIsHeldBackWhileTheGcuIsBehind)
@@ -374,4 +390,8 @@ TEST_F(RelayTest, EveryReconnectRequestIsAnsweredOnceTheGcuIsBack)
         [&] { return log().filter(QRegularExpression("^ReceivedPong")).size() > pongs; }, 3000));
     spinFor(300);
     EXPECT_EQ(server.count(SoftwareServerResponse::kReconnect), 3);
+    // The window asked for the firmware version after each reconnection; the
+    // answers are the window's, not the server's.
+    for (const Response& answer : server.relayedAnswers())
+        EXPECT_NE(answer.resp_case(), Response::kFirmwareId);
 }

@@ -21,8 +21,12 @@ void ReconnectWaiter::whenPortIsBack(bool portMayStillBeThere, std::function<voi
     std::lock_guard<std::mutex> lock(stepLock);
     if (beforeReopen)
         pendingSteps.push_back(std::move(beforeReopen));
-    if (waiting)
+    if (waiting) {
+        // The wait under way may already have seen the old port leave: it has to
+        // see this reset's GCU leave too.
+        leaveAgain = leaveAgain || portMayStillBeThere;
         return;
+    }
     waiting = true;
     wait =
         QtConcurrent::run([this, portMayStillBeThere] { waitInBackground(portMayStillBeThere); });
@@ -31,11 +35,19 @@ void ReconnectWaiter::whenPortIsBack(bool portMayStillBeThere, std::function<voi
 void ReconnectWaiter::waitInBackground(bool portMayStillBeThere)
 {
     auto keepWaiting = [this] { return !cancelled; };
-    if (portMayStillBeThere)
-        comPort.waitForPortToLeave(leaveLimitMs, keepWaiting);
-    const QSerialPortInfo found = comPort.waitForPortAvaliable(keepWaiting);
-    if (found.isNull() || cancelled)
-        return;
+    QSerialPortInfo found;
+    for (;;) {
+        if (portMayStillBeThere)
+            comPort.waitForPortToLeave(leaveLimitMs, keepWaiting);
+        found = comPort.waitForPortAvaliable(keepWaiting);
+        if (found.isNull() || cancelled)
+            return;
+        std::lock_guard<std::mutex> lock(stepLock);
+        if (!leaveAgain)
+            break;
+        leaveAgain = false;
+        portMayStillBeThere = true;
+    }
     std::lock_guard<std::mutex> lock(stepLock);
     waiting = false;
     QMetaObject::invokeMethod(

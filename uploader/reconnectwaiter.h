@@ -43,6 +43,8 @@ private:
     std::atomic<bool> cancelled{false};
     std::mutex stepLock;
     bool waiting = false;
+    // A request that came during the wait needs the GCU to leave once more.
+    bool leaveAgain = false;
     std::vector<std::function<void()>> pendingSteps;
     QFuture<void> wait;
 };

@@ -33,6 +33,7 @@ const char* const defaultServerHost = "localhost";
 constexpr int maxLogLines = 5000;
 constexpr size_t maxPaneDumpBytes = 256;
 constexpr int maxOfferedVersions = 1000;
+constexpr int maxVersionNameLength = 256;
 // The server is held back while this much waits to be written to the GCU, and
 // let go once the serial side is down to the lower mark.
 constexpr qint64 relayHoldBytes = 1024 * 1024;
@@ -230,7 +231,12 @@ void UploaderApp::readPort(std::string data)
     response.ParseFromString(data);
     emit addLog(QString("Receiced %1 bytes from GCU").arg(data.size()));
 
-    if (responseSender) {
+    // The window's own requests are answered to the window, not the server: the
+    // ping, and the firmware identity asked for after each connection.
+    const bool ownAnswer = response.resp_case() == Response::kFirmwareId && firmwareIdAwaited;
+    if (response.resp_case() == Response::kFirmwareId)
+        firmwareIdAwaited = false;
+    if (responseSender && !ownAnswer) {
         if (response.resp_case() == Response::kPong) {
             emit pongReceived(response.pong().sequenceno());
             return;
@@ -288,6 +294,7 @@ void UploaderApp::on_ping_timer()
     if (!firmwareIdRequested) {
         commandsSender.sendGetFirmwareId();
         firmwareIdRequested = true;
+        firmwareIdAwaited = true;
     }
 }
 
@@ -422,7 +429,9 @@ void UploaderApp::offerVersions(const SoftwareServerRequest& request)
     const auto& versions = request.get_firmware_versions().versions();
     const int listed = std::min(versions.size(), maxOfferedVersions);
     for (int i = 0; i < listed; ++i) {
-        const QString name = QString::fromUtf8(versions[i].name().c_str());
+        // A name is a name: what a server sends beyond that is not shown.
+        const QString name =
+            QString::fromUtf8(versions[i].name().c_str()).left(maxVersionNameLength);
         QMetaObject::invokeMethod(this, "insertVersionItem", Qt::QueuedConnection,
                                   Q_ARG(QString, name));
         emit addLog(QString("Added version %1").arg(name));

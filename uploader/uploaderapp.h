@@ -87,6 +87,8 @@ private:
     QSettings settings{"Orvane", "Uploader"};
     bool keyRequested = false;
     bool firmwareIdRequested = false;
+    // The firmware identity asked for has not been answered yet.
+    bool firmwareIdAwaited = false;
     // The server's last packet was not the last step of its update.
     bool relayedUpdateUnfinished = false;
     // Waits for the GCU's port after a reset; ends before the link it uses.
