@@ -10,7 +10,7 @@ packages=(
     libmbedtls-dev
     libgtest-dev libgmock-dev
     xvfb xauth x11-apps imagemagick
-    dpkg-dev file
+    dpkg-dev file lintian fakeroot
 )
 if [ "${ORV_NEED_CLANG:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

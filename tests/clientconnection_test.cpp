@@ -202,8 +202,8 @@ public:
         worker = std::thread([this, bytes, delayMs] {
             const int client = accept(listener, nullptr, nullptr);
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-            if (!bytes.empty())
-                ::write(client, bytes.data(), bytes.size());
+            if (!bytes.empty() && ::write(client, bytes.data(), bytes.size()) < 0)
+                ADD_FAILURE() << "the peer could not write";
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             ::close(client);
         });

@@ -14,7 +14,7 @@ test -f "$staging/bin/uploader"
 test -f "$staging/include/orv/comport.h"
 test -f "$staging/share/applications/orv-uploader.desktop"
 test -f "$staging/lib/udev/rules.d/70-orv-gcu.rules"
-test -f "$staging/share/man/man1/gcutool.1"
+test -f "$staging/share/man/man1/gcutool.1.gz"
 test -f "$staging/share/bash-completion/completions/gcutool"
 
 # The installed gcutool runs on the installed libraries alone.
@@ -26,7 +26,7 @@ cmake -S "$source/tests/consumer" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$st
 cmake --build "$work/with-cmake" > /dev/null
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-g++ -std=c++17 "$source/tests/consumer/main.cpp" -o "$work/with-pkg-config" \
+g++ -std=c++17 -fPIC "$source/tests/consumer/main.cpp" -o "$work/with-pkg-config" \
     $(pkg-config --cflags --libs orv-common)
 
 for consumer in "$work/with-cmake/consumer" "$work/with-pkg-config"; do
