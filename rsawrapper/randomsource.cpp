@@ -4,9 +4,9 @@ RandomSource::RandomSource(const std::string& personalisation)
 {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&generator);
-    mbedtls_ctr_drbg_seed(&generator, mbedtls_entropy_func, &entropy,
-                          reinterpret_cast<const unsigned char*>(personalisation.data()),
-                          personalisation.size());
+    seeded = mbedtls_ctr_drbg_seed(&generator, mbedtls_entropy_func, &entropy,
+                                   reinterpret_cast<const unsigned char*>(personalisation.data()),
+                                   personalisation.size()) == 0;
 }
 
 RandomSource::~RandomSource()
@@ -17,5 +17,9 @@ RandomSource::~RandomSource()
 
 int RandomSource::generate(void* source, unsigned char* output, size_t length)
 {
-    return mbedtls_ctr_drbg_random(static_cast<RandomSource*>(source)->drbg(), output, length);
+    auto* random = static_cast<RandomSource*>(source);
+    // An unseeded generator would still produce bytes, and predictable ones.
+    if (!random->seeded)
+        return MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
+    return mbedtls_ctr_drbg_random(random->drbg(), output, length);
 }

@@ -22,4 +22,5 @@ public:
 private:
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context generator;
+    bool seeded = false;
 };
