@@ -19,3 +19,33 @@ enum class ExitCode : int
     NoPermission = 8,
     Interrupted = 130,
 };
+
+// When several GCUs are updated at once the run ends with the most severe of
+// their codes: a GCU that could not be reached at all outweighs one that was
+// updated to an unexpected version.
+inline int severity(ExitCode code)
+{
+    switch (code) {
+    case ExitCode::Done:
+        return 0;
+    case ExitCode::VersionDiffers:
+        return 1;
+    case ExitCode::Stalled:
+        return 2;
+    case ExitCode::Lost:
+        return 3;
+    case ExitCode::Refused:
+        return 4;
+    case ExitCode::NoPermission:
+        return 5;
+    case ExitCode::NoDevice:
+        return 6;
+    case ExitCode::FileUnusable:
+        return 7;
+    case ExitCode::Usage:
+        return 8;
+    case ExitCode::Interrupted:
+        return 9;
+    }
+    return 9;
+}

@@ -15,9 +15,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <algorithm>
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -40,6 +42,8 @@ void addResetOption(QCommandLineParser& parser)
 void addUploadOptions(QCommandLineParser& parser)
 {
     addDeviceOptions(parser);
+    parser.addOption({"all", "Every attached GCU, all at once (--serial may also be given "
+                             "several times)."});
     addResetOption(parser);
     parser.addOption(
         {"expect-version", "Fail (exit 7) unless the GCU then runs this version.", "V"});
@@ -294,22 +298,121 @@ GcuTool::withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPo
         output->error(parser.value("serial"), ExitCode::NoDevice, choice.problem);
         return ExitCode::NoDevice;
     }
-    DeviceSession session(choice.port.serialNumber());
+    return withDevices({choice.port}, job).front();
+}
+
+std::vector<ExitCode>
+GcuTool::withDevices(const QList<QSerialPortInfo>& ports,
+                     const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job)
+{
+    std::vector<std::unique_ptr<DeviceSession>> sessions;
     InterruptWatcher interrupts;
-    QObject::connect(&interrupts, &InterruptWatcher::interrupted, [&session] { session.cancel(); });
-    QObject::connect(&session, &DeviceSession::finished, QCoreApplication::instance(),
-                     &QCoreApplication::quit, Qt::QueuedConnection);
-    const QSerialPortInfo port = choice.port;
-    session.start([this, &job, port](DeviceSession& device) {
-        QString problem;
-        if (const ExitCode opened = device.open(port, &problem); opened != ExitCode::Done) {
-            output->error(device.serialNumber(), opened, problem);
-            return opened;
-        }
-        return job(device, port);
-    });
+    int running = ports.size();
+    for (const QSerialPortInfo& port : ports) {
+        auto& session = sessions.emplace_back(std::make_unique<DeviceSession>(port.serialNumber()));
+        QObject::connect(
+            &interrupts, &InterruptWatcher::interrupted, session.get(),
+            [device = session.get()] { device->cancel(); }, Qt::DirectConnection);
+        QObject::connect(
+            session.get(), &DeviceSession::finished, QCoreApplication::instance(),
+            [&running] {
+                if (--running == 0)
+                    QCoreApplication::quit();
+            },
+            Qt::QueuedConnection);
+        session->start([this, &job, port](DeviceSession& device) {
+            QString problem;
+            if (const ExitCode opened = device.open(port, &problem); opened != ExitCode::Done) {
+                output->error(device.serialNumber(), opened, problem);
+                return opened;
+            }
+            return job(device, port);
+        });
+    }
     QCoreApplication::exec();
-    return session.exitCode();
+    std::vector<ExitCode> codes;
+    for (const auto& session : sessions)
+        codes.push_back(session->exitCode());
+    return codes;
+}
+
+bool GcuTool::chooseTargets(QList<QSerialPortInfo>* targets)
+{
+    const QStringList serials = parser.values("serial");
+    if (parser.isSet("all")) {
+        *targets = DeviceFinder::attached();
+        if (targets->isEmpty())
+            output->error({}, ExitCode::NoDevice, "No GCU is attached");
+        return !targets->isEmpty();
+    }
+    if (serials.size() <= 1) {
+        const DeviceFinder::Choice choice =
+            DeviceFinder::choose(serials.value(0), parser.value("port"));
+        if (!choice.problem.isEmpty())
+            output->error(serials.value(0), ExitCode::NoDevice, choice.problem);
+        *targets = {choice.port};
+        return choice.problem.isEmpty();
+    }
+    for (const QString& serial : serials) {
+        const DeviceFinder::Choice choice = DeviceFinder::choose(serial, {});
+        if (!choice.problem.isEmpty()) {
+            output->error(serial, ExitCode::NoDevice, choice.problem);
+            return false;
+        }
+        const bool listed = std::any_of(targets->begin(), targets->end(), [&](const auto& port) {
+            return port.systemLocation() == choice.port.systemLocation();
+        });
+        if (!listed)
+            targets->append(choice.port);
+    }
+    return true;
+}
+
+ExitCode GcuTool::summarise(const std::vector<std::unique_ptr<UploadRun>>& runs,
+                            const QList<QSerialPortInfo>& targets)
+{
+    ExitCode worst = ExitCode::Done;
+    QJsonArray results;
+    QString table = QString("%1 %2 %3 %4 %5 %6 %7")
+                        .arg("SERIAL", -16)
+                        .arg("OUTCOME", -8)
+                        .arg("OLD", -10)
+                        .arg("NEW", -10)
+                        .arg("SECONDS", 8)
+                        .arg("RETRIES", 8)
+                        .arg("RESUMES", 8);
+    QStringList failures;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const UploadRun::Outcome& outcome = runs[i]->outcome();
+        const QString serial = targets[static_cast<int>(i)].serialNumber();
+        if (severity(outcome.code) > severity(worst))
+            worst = outcome.code;
+        const QString verdict = outcome.code == ExitCode::Done
+                                    ? "done"
+                                    : QString("exit %1").arg(static_cast<int>(outcome.code));
+        table += QString("\n%1 %2 %3 %4 %5 %6 %7")
+                     .arg(serial, -16)
+                     .arg(verdict, -8)
+                     .arg(outcome.oldVersion.isEmpty() ? "?" : outcome.oldVersion, -10)
+                     .arg(outcome.newVersion.isEmpty() ? "-" : outcome.newVersion, -10)
+                     .arg(outcome.seconds, 8, 'f', 1)
+                     .arg(outcome.retries, 8)
+                     .arg(outcome.resumes, 8);
+        if (outcome.code != ExitCode::Done)
+            failures << QString("%1: %2").arg(serial, outcome.message);
+        results.append(QJsonObject{{"serial", serial},
+                                   {"exit_code", static_cast<int>(outcome.code)},
+                                   {"message", outcome.message},
+                                   {"old_version", outcome.oldVersion},
+                                   {"new_version", outcome.newVersion},
+                                   {"seconds", outcome.seconds},
+                                   {"retries", outcome.retries},
+                                   {"resumes", outcome.resumes}});
+    }
+    if (!failures.isEmpty())
+        table += "\n\nFailed:\n" + failures.join('\n');
+    output->end({}, worst, table, {{"results", results}});
+    return worst;
 }
 
 ExitCode GcuTool::info()
@@ -398,10 +501,25 @@ ExitCode GcuTool::flash()
         output->error(parser.value("serial"), ExitCode::FileUnusable, file.whyNot());
         return ExitCode::FileUnusable;
     }
-    return withDevice([&](DeviceSession& session, const QSerialPortInfo& port) {
-        UploadRun upload(options, file, *output);
-        return upload.run(session, port);
-    });
+    QList<QSerialPortInfo> targets;
+    if (!chooseTargets(&targets))
+        return ExitCode::NoDevice;
+    // One run per GCU, each in a session of its own; they share nothing but the
+    // output, and each follows its GCU by serial number through every reset.
+    std::vector<std::unique_ptr<UploadRun>> runs;
+    for (int i = 0; i < targets.size(); ++i)
+        runs.push_back(std::make_unique<UploadRun>(options, file, *output));
+    // Ports are told apart by where they are: two GCUs may share a serial number.
+    std::map<QString, UploadRun*> runByPort;
+    for (int i = 0; i < targets.size(); ++i)
+        runByPort[targets[i].systemLocation()] = runs[static_cast<size_t>(i)].get();
+    const std::vector<ExitCode> codes =
+        withDevices(targets, [&runByPort](DeviceSession& session, const QSerialPortInfo& port) {
+            return runByPort.at(port.systemLocation())->run(session, port);
+        });
+    if (targets.size() == 1)
+        return codes.front();
+    return summarise(runs, targets);
 }
 
 ExitCode GcuTool::bootloader()

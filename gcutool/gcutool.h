@@ -8,8 +8,10 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class DeviceSession;
+class UploadRun;
 
 // gcutool's command line: which subcommand, with which options, for which GCU;
 // device work is handed to a device session and reported through ToolOutput.
@@ -42,6 +44,17 @@ private:
     // Picks the GCU and runs `job` in a device session until it ends or Ctrl-C
     // has stopped it.
     ExitCode withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job);
+    // The same for several GCUs at once, each in its own session; their codes in
+    // the order of `ports`.
+    std::vector<ExitCode>
+    withDevices(const QList<QSerialPortInfo>& ports,
+                const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job);
+    // The GCUs an update is for: --all, several --serial, or the one chosen as
+    // for every command; false (said) when one is missing.
+    bool chooseTargets(QList<QSerialPortInfo>* targets);
+    // The table of outcomes after several GCUs; the most severe code.
+    ExitCode summarise(const std::vector<std::unique_ptr<UploadRun>>& runs,
+                       const QList<QSerialPortInfo>& targets);
     // A whole number of at least 1 from an option; false (with a message) if not.
     bool positiveNumber(const char* option, int* value);
     ExitCode usage(const QString& message);

@@ -45,6 +45,7 @@ UploadRun::~UploadRun() = default;
 ExitCode UploadRun::fail(ExitCode code, const QString& message)
 {
     output.error(serial, code, message);
+    result = {code, message, oldVersion, {}, sinceStart.elapsed() / 1000.0, retries, resumes};
     return code;
 }
 
@@ -317,16 +318,17 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
                               {"retries", retries},
                               {"resumes", resumes},
                               {"bytes_total", file.dataBytes()}};
+    result = {ExitCode::Done, {},     oldVersion, newVersion, sinceStart.elapsed() / 1000.0,
+              retries,        resumes};
     if (!options.expectVersion.isEmpty() && newVersion != options.expectVersion) {
-        const QString message = QString("The GCU runs firmware %1, not the expected %2")
-                                    .arg(newVersion, options.expectVersion);
-        output.end(serial, ExitCode::VersionDiffers, message, summary);
-        return ExitCode::VersionDiffers;
+        result.code = ExitCode::VersionDiffers;
+        result.message = QString("The GCU runs firmware %1, not the expected %2")
+                             .arg(newVersion, options.expectVersion);
+    } else {
+        result.message = QString("Updated in %1 s: firmware %2 -> %3")
+                             .arg(result.seconds, 0, 'f', 1)
+                             .arg(oldVersion.isEmpty() ? "?" : oldVersion, newVersion);
     }
-    output.end(serial, ExitCode::Done,
-               QString("Updated in %1 s: firmware %2 -> %3")
-                   .arg(sinceStart.elapsed() / 1000.0, 0, 'f', 1)
-                   .arg(oldVersion.isEmpty() ? "?" : oldVersion, newVersion),
-               summary);
-    return ExitCode::Done;
+    output.end(serial, result.code, result.message, summary);
+    return result.code;
 }

@@ -37,10 +37,24 @@ public:
         int resetTimeoutS = 30;
     };
 
+    // How the run ended, for a summary of many.
+    struct Outcome
+    {
+        ExitCode code = ExitCode::Done;
+        QString message;
+        QString oldVersion;
+        QString newVersion;
+        double seconds = 0;
+        int retries = 0;
+        int resumes = 0;
+    };
+
     UploadRun(Options options, FirmwareFileCheck file, ToolOutput& output);
     ~UploadRun() override;
 
     ExitCode run(DeviceSession& session, QSerialPortInfo port);
+    // Once run has returned.
+    const Outcome& outcome() const { return result; }
 
 private:
     void updateProgress(int done, int total) override;
@@ -76,4 +90,5 @@ private:
     int retries = 0;
     int resumes = 0;
     QString oldVersion;
+    Outcome result;
 };

@@ -3,11 +3,13 @@
 #include "rsakey.h"
 #include "testbus.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -262,4 +264,49 @@ TEST(GcuTool, SecureFlashPinsTheGcuKeyAndRefusesAChangedOne)
     accepting.push_back("--accept-new-key");
     run = gcutool(accepting);
     EXPECT_EQ(run.exitCode, 0) << run.output << impostor.log();
+}
+
+TEST(GcuTool, SeveralGcusAreUpdatedAtOnceEachFollowedByItsSerialNumber)
+{
+    const std::string image = randomImage(32 * 1024, 25);
+    const std::string firmware = packed(image, "4.0.0");
+    std::vector<std::string> flashOut;
+    std::vector<std::unique_ptr<GcuSimProcess>> gcus;
+    for (const char* serial : {"SIM-A", "SIM-B", "SIM-C"}) {
+        flashOut.push_back(temporaryPath("flash.bin"));
+        gcus.push_back(std::make_unique<GcuSimProcess>(
+            serial, std::vector<std::string>{"--flash-out", flashOut.back(), "--reset-delay", "300",
+                                             "--delay", "2"}));
+        ASSERT_FALSE(gcus.back()->waitForPort(0xEEF0).isNull()) << gcus.back()->log();
+    }
+
+    // Two of the three, chosen by serial number; the third is left alone.
+    ToolRun run = gcutool({"flash", firmware, "--serial", "SIM-A", "--serial", "SIM-C"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(readWholeFile(flashOut[0]) == image);
+    EXPECT_TRUE(readWholeFile(flashOut[1]).empty()) << "SIM-B was not chosen";
+    EXPECT_TRUE(readWholeFile(flashOut[2]) == image);
+    EXPECT_TRUE(run.says("SIM-A            done")) << run.output;
+
+    // All of them, and one more that never answers: the others are not held up,
+    // and the run ends with the silent one's code.
+    GcuSimProcess silent("SIM-SILENT", {"--bootloader", "--drop", "1"});
+    ASSERT_FALSE(silent.waitForPort(0xEEEF).isNull()) << silent.log();
+    std::remove(flashOut[0].c_str());
+    run = gcutool({"flash", firmware, "--all", "--stall-timeout", "2", "--json"});
+    EXPECT_EQ(run.exitCode, 4) << run.output;
+    for (const std::string& out : flashOut)
+        EXPECT_TRUE(readWholeFile(out) == image);
+    const std::vector<QJsonObject> events = run.events();
+    ASSERT_FALSE(events.empty());
+    const QJsonObject summary = events.back();
+    EXPECT_EQ(summary["event"].toString(), "end");
+    EXPECT_EQ(summary["exit_code"].toInt(), 4);
+    std::map<QString, int> outcomes;
+    for (const QJsonValue& result : summary["results"].toArray())
+        outcomes[result.toObject()["serial"].toString()] = result.toObject()["exit_code"].toInt();
+    EXPECT_EQ(outcomes, (std::map<QString, int>{
+                            {"SIM-A", 0}, {"SIM-B", 0}, {"SIM-C", 0}, {"SIM-SILENT", 4}}));
+    for (size_t i = 0; i + 1 < events.size(); ++i)
+        EXPECT_FALSE(events[i]["serial"].toString().isEmpty()) << "event " << i;
 }
