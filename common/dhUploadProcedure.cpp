@@ -8,6 +8,19 @@ DhUploadProcedure::DhUploadProcedure(std::string firmwareFile, std::string certF
                                      IProcedureFeedback& feedback)
     : UploadProcedure(firmwareFile, sender, feedback)
 {
+    takeSteps(certFile, keychainFile);
+}
+
+DhUploadProcedure::DhUploadProcedure(std::shared_ptr<const FirmwareFile> firmware,
+                                     std::string certFile, std::string keychainFile,
+                                     CommandsSender& sender, IProcedureFeedback& feedback)
+    : UploadProcedure(std::move(firmware), sender, feedback)
+{
+    takeSteps(certFile, keychainFile);
+}
+
+void DhUploadProcedure::takeSteps(const std::string& certFile, const std::string& keychainFile)
+{
     auto wireSteps = std::make_unique<DhUploadSteps>(certFile, keychainFile, sender);
     secure = wireSteps.get();
     setSteps(std::move(wireSteps));

@@ -22,6 +22,10 @@ public:
 
     DhUploadProcedure(std::string firmwareFile, std::string certFile, std::string keychainFile,
                       CommandsSender& sender, IProcedureFeedback& feedback);
+    // On a firmware file already read, which many procedures may share.
+    DhUploadProcedure(std::shared_ptr<const FirmwareFile> firmware, std::string certFile,
+                      std::string keychainFile, CommandsSender& sender,
+                      IProcedureFeedback& feedback);
 
     // The GCU's answer to the key exchange: a serialised SignedData holding its
     // public value. `result` is not looked at.
@@ -31,6 +35,8 @@ public:
     const std::string& diffieHellmanParameters() const;
 
 private:
+    void takeSteps(const std::string& certFile, const std::string& keychainFile);
+
     // Owned by the procedure as its steps.
     DhUploadSteps* secure = nullptr;
 };

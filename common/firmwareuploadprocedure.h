@@ -12,4 +12,7 @@ public:
 
     FirmwareUploadProcedure(std::string fileName, CommandsSender& sender,
                             IProcedureFeedback& feedback);
+    // On a firmware file already read, which many procedures may share.
+    FirmwareUploadProcedure(std::shared_ptr<const FirmwareFile> file, CommandsSender& sender,
+                            IProcedureFeedback& feedback);
 };

@@ -12,11 +12,22 @@ UploadProcedure::UploadProcedure(const std::string& fileName, CommandsSender& se
 {
     // A file that cannot be read leaves an empty or partly filled message, and
     // the procedure works on that; the owner may ask why and refuse to start it.
+    auto parsed = std::make_shared<FirmwareFile>();
     if (!stream.is_open())
         fileProblem = "cannot be opened";
-    else if (!file.ParseFromIstream(&stream))
+    else if (!parsed->ParseFromIstream(&stream))
         fileProblem = "is not a firmware file";
-    else if (file.commands_size() == 0)
+    else if (parsed->commands_size() == 0)
+        fileProblem = "holds no firmware commands";
+    file = std::move(parsed);
+}
+
+UploadProcedure::UploadProcedure(std::shared_ptr<const FirmwareFile> firmware,
+                                 CommandsSender& sender, IProcedureFeedback& feedback)
+    : file(firmware ? std::move(firmware) : std::make_shared<const FirmwareFile>()), sender(sender),
+      feedback(feedback)
+{
+    if (file->commands_size() == 0)
         fileProblem = "holds no firmware commands";
 }
 
@@ -84,7 +95,7 @@ int32_t UploadProcedure::lastCheckpoint()
 
 void UploadProcedure::sendCommand()
 {
-    const FirmwareCommand& command = file.commands(currentIndex);
+    const FirmwareCommand& command = file->commands(currentIndex);
     if (command.checkpoint())
         checkpointIndex = currentIndex;
     steps->sendCommand(command, command.checkpoint());

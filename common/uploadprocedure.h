@@ -60,6 +60,10 @@ public:
 protected:
     UploadProcedure(const std::string& fileName, CommandsSender& sender,
                     IProcedureFeedback& feedback);
+    // On a firmware file read once and shared: many GCUs updated at once hold its
+    // commands once.
+    UploadProcedure(std::shared_ptr<const FirmwareFile> file, CommandsSender& sender,
+                    IProcedureFeedback& feedback);
 
     // Called once by the subclass's constructor.
     void setSteps(std::unique_ptr<UploadSteps> wireSteps);
@@ -79,9 +83,9 @@ protected:
     // After a success: move to the next command, or finish with the reset.
     // Called with `lock` held; it is released before the watchdog is joined.
     void advance(std::unique_lock<std::mutex>& lock, bool announce);
-    int commandCount() const { return file.commands_size(); }
+    int commandCount() const { return file->commands_size(); }
 
-    FirmwareFile file;
+    std::shared_ptr<const FirmwareFile> file;
     std::ifstream stream;
     CommandsSender& sender;
     int32_t currentIndex = 0;

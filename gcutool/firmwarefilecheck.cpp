@@ -17,7 +17,8 @@ FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
         return check;
     }
     std::ifstream stream(path.toLocal8Bit().toStdString(), std::ios::binary);
-    FirmwareFile file;
+    auto read = std::make_shared<FirmwareFile>();
+    FirmwareFile& file = *read;
     if (!stream) {
         check.problem = QString("%1 cannot be opened").arg(path);
         return check;
@@ -40,6 +41,7 @@ FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
         check.runningTotal.push_back(check.total);
         check.checkpoints += command.checkpoint() ? 1 : 0;
     }
+    check.parsed = std::move(read);
     return check;
 }
 

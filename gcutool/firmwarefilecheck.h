@@ -3,10 +3,13 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <vector>
 
 // What a firmware file holds, read without a GCU: whether it can be uploaded at
 // all, and if not, why.
+class FirmwareFile;
+
 class FirmwareFileCheck
 {
 public:
@@ -19,6 +22,8 @@ public:
     qint64 dataBytes() const { return total; }
     // Bytes of the command payloads up to and including commands[index].
     qint64 bytesThrough(int index) const;
+    // The file as read, for every upload of it to share.
+    const std::shared_ptr<const FirmwareFile>& firmware() const { return parsed; }
 
     QStringList describe() const;
     QJsonObject toJson() const;
@@ -26,6 +31,7 @@ public:
 private:
     QString path;
     QString problem;
+    std::shared_ptr<const FirmwareFile> parsed;
     QString description;
     std::vector<qint64> sizes;
     std::vector<qint64> runningTotal;

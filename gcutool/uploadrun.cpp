@@ -84,7 +84,8 @@ ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
 
 ExitCode UploadRun::makeProcedure(DeviceSession& session)
 {
-    const std::string firmware = options.firmwareFile.toLocal8Bit().toStdString();
+    // The file as the check read it: many GCUs updated at once share its commands.
+    const auto& firmware = file.firmware();
     try {
         if (options.secure) {
             auto secure = std::make_unique<DhUploadProcedure>(
