@@ -9,6 +9,8 @@
 #include "interruptwatcher.h"
 #include "knowndevices.h"
 #include "logline.h"
+#include "runsummary.h"
+#include "station.h"
 #include "uploadrun.h"
 
 #include <QCoreApplication>
@@ -39,11 +41,18 @@ void addResetOption(QCommandLineParser& parser)
                       "30"});
 }
 
+void addUploadTimeouts(QCommandLineParser& parser);
+
 void addUploadOptions(QCommandLineParser& parser)
 {
     addDeviceOptions(parser);
     parser.addOption({"all", "Every attached GCU, all at once (--serial may also be given "
                              "several times)."});
+    addUploadTimeouts(parser);
+}
+
+void addUploadTimeouts(QCommandLineParser& parser)
+{
     addResetOption(parser);
     parser.addOption(
         {"expect-version", "Fail (exit 7) unless the GCU then runs this version.", "V"});
@@ -105,6 +114,24 @@ const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
                  {"keychain", "The keychain holding the signing key's public key.", "FILE"});
          },
          &GcuTool::flash},
+        {"station",
+         "Update every GCU that appears on the bus, until Ctrl-C: a production line's station. "
+         "A GCU updated once is left alone until it is re-plugged with --repeat.",
+         "FILE",
+         [](QCommandLineParser& p) {
+             addUploadTimeouts(p);
+             addKeyOptions(p);
+             p.addOption({"secure", "The secure upload (needs --cert and --keychain)."});
+             p.addOption({"cert", "The signing key (PEM RSA private key).", "KEY.pem"});
+             p.addOption(
+                 {"keychain", "The keychain holding the signing key's public key.", "FILE"});
+             p.addOption({"serial-prefix", "Only GCUs whose serial number begins with P.", "P"});
+             p.addOption({"report", "A CSV row for every GCU dealt with.", "FILE.csv"});
+             p.addOption({"repeat", "Update a GCU again after it has been re-plugged."});
+             p.addOption({"stop-now", "Ctrl-C stops running updates too, rather than letting "
+                                      "them finish."});
+         },
+         &GcuTool::station},
         {"bootloader", "Reset the GCU into its bootloader and wait for it to come back.", nullptr,
          [](QCommandLineParser& p) {
              addDeviceOptions(p);
@@ -368,53 +395,6 @@ bool GcuTool::chooseTargets(QList<QSerialPortInfo>* targets)
     return true;
 }
 
-ExitCode GcuTool::summarise(const std::vector<std::unique_ptr<UploadRun>>& runs,
-                            const QList<QSerialPortInfo>& targets)
-{
-    ExitCode worst = ExitCode::Done;
-    QJsonArray results;
-    QString table = QString("%1 %2 %3 %4 %5 %6 %7")
-                        .arg("SERIAL", -16)
-                        .arg("OUTCOME", -8)
-                        .arg("OLD", -10)
-                        .arg("NEW", -10)
-                        .arg("SECONDS", 8)
-                        .arg("RETRIES", 8)
-                        .arg("RESUMES", 8);
-    QStringList failures;
-    for (size_t i = 0; i < runs.size(); ++i) {
-        const UploadRun::Outcome& outcome = runs[i]->outcome();
-        const QString serial = targets[static_cast<int>(i)].serialNumber();
-        if (severity(outcome.code) > severity(worst))
-            worst = outcome.code;
-        const QString verdict = outcome.code == ExitCode::Done
-                                    ? "done"
-                                    : QString("exit %1").arg(static_cast<int>(outcome.code));
-        table += QString("\n%1 %2 %3 %4 %5 %6 %7")
-                     .arg(serial, -16)
-                     .arg(verdict, -8)
-                     .arg(outcome.oldVersion.isEmpty() ? "?" : outcome.oldVersion, -10)
-                     .arg(outcome.newVersion.isEmpty() ? "-" : outcome.newVersion, -10)
-                     .arg(outcome.seconds, 8, 'f', 1)
-                     .arg(outcome.retries, 8)
-                     .arg(outcome.resumes, 8);
-        if (outcome.code != ExitCode::Done)
-            failures << QString("%1: %2").arg(serial, outcome.message);
-        results.append(QJsonObject{{"serial", serial},
-                                   {"exit_code", static_cast<int>(outcome.code)},
-                                   {"message", outcome.message},
-                                   {"old_version", outcome.oldVersion},
-                                   {"new_version", outcome.newVersion},
-                                   {"seconds", outcome.seconds},
-                                   {"retries", outcome.retries},
-                                   {"resumes", outcome.resumes}});
-    }
-    if (!failures.isEmpty())
-        table += "\n\nFailed:\n" + failures.join('\n');
-    output->end({}, worst, table, {{"results", results}});
-    return worst;
-}
-
 ExitCode GcuTool::info()
 {
     int count = 0;
@@ -476,31 +456,58 @@ ExitCode GcuTool::info()
     });
 }
 
+std::optional<ExitCode> GcuTool::uploadSettings(bool secure, UploadRun::Options* options,
+                                                FirmwareFileCheck* file)
+{
+    options->firmwareFile = parser.positionalArguments().at(1);
+    options->secure = secure;
+    options->expectVersion = parser.value("expect-version");
+    if (!positiveNumber("stall-timeout", &options->stallTimeoutS) ||
+        !positiveNumber("resume-within", &options->resumeWithinS) ||
+        !positiveNumber("reset-timeout", &options->resetTimeoutS))
+        return ExitCode::Usage;
+    if (secure) {
+        options->certFile = parser.value("cert");
+        options->keychainFile = parser.value("keychain");
+        if (options->certFile.isEmpty() || options->keychainFile.isEmpty())
+            return usage("the secure upload needs --cert KEY.pem and --keychain FILE");
+        options->acceptNewKey = parser.isSet("accept-new-key");
+        options->knownDevicesFile = parser.isSet("known-devices") ? parser.value("known-devices")
+                                                                  : KnownDevices::defaultPath();
+    }
+    // A file that cannot be uploaded is refused before any GCU is touched.
+    *file = FirmwareFileCheck::read(options->firmwareFile);
+    if (!file->usable()) {
+        output->error({}, ExitCode::FileUnusable, file->whyNot());
+        return ExitCode::FileUnusable;
+    }
+    return std::nullopt;
+}
+
+ExitCode GcuTool::station()
+{
+    Station::Settings settings;
+    FirmwareFileCheck file;
+    if (const auto refused = uploadSettings(parser.isSet("secure"), &settings.upload, &file))
+        return *refused;
+    settings.serialPrefix = parser.value("serial-prefix");
+    settings.repeat = parser.isSet("repeat");
+    settings.reportFile = parser.value("report");
+    Station station(settings, file, *output);
+    InterruptWatcher interrupts;
+    const bool stopNow = parser.isSet("stop-now");
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted,
+                     [&station, stopNow] { station.stop(stopNow); });
+    return station.run();
+}
+
 ExitCode GcuTool::flash()
 {
     UploadRun::Options options;
-    options.firmwareFile = parser.positionalArguments().at(1);
-    options.secure = parser.positionalArguments().at(0) == "secure-flash";
-    options.expectVersion = parser.value("expect-version");
-    if (!positiveNumber("stall-timeout", &options.stallTimeoutS) ||
-        !positiveNumber("resume-within", &options.resumeWithinS) ||
-        !positiveNumber("reset-timeout", &options.resetTimeoutS))
-        return ExitCode::Usage;
-    if (options.secure) {
-        options.certFile = parser.value("cert");
-        options.keychainFile = parser.value("keychain");
-        if (options.certFile.isEmpty() || options.keychainFile.isEmpty())
-            return usage("secure-flash needs --cert KEY.pem and --keychain FILE");
-        options.acceptNewKey = parser.isSet("accept-new-key");
-        options.knownDevicesFile = parser.isSet("known-devices") ? parser.value("known-devices")
-                                                                 : KnownDevices::defaultPath();
-    }
-    // A file that cannot be uploaded is refused before any GCU is touched.
-    FirmwareFileCheck file = FirmwareFileCheck::read(options.firmwareFile);
-    if (!file.usable()) {
-        output->error(parser.value("serial"), ExitCode::FileUnusable, file.whyNot());
-        return ExitCode::FileUnusable;
-    }
+    FirmwareFileCheck file;
+    if (const auto refused =
+            uploadSettings(parser.positionalArguments().at(0) == "secure-flash", &options, &file))
+        return *refused;
     QList<QSerialPortInfo> targets;
     if (!chooseTargets(&targets))
         return ExitCode::NoDevice;
@@ -519,7 +526,10 @@ ExitCode GcuTool::flash()
         });
     if (targets.size() == 1)
         return codes.front();
-    return summarise(runs, targets);
+    std::vector<RunSummary::Result> results;
+    for (size_t i = 0; i < runs.size(); ++i)
+        results.push_back({targets[static_cast<int>(i)].serialNumber(), runs[i]->outcome()});
+    return RunSummary::report(*output, results);
 }
 
 ExitCode GcuTool::bootloader()

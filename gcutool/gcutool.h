@@ -1,17 +1,19 @@
 #pragma once
 
 #include "exitcode.h"
+#include "firmwarefilecheck.h"
 #include "tooloutput.h"
+#include "uploadrun.h"
 
 #include <QCommandLineParser>
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class DeviceSession;
-class UploadRun;
 
 // gcutool's command line: which subcommand, with which options, for which GCU;
 // device work is handed to a device session and reported through ToolOutput.
@@ -38,6 +40,7 @@ private:
     ExitCode udevRule();
     ExitCode info();
     ExitCode flash();
+    ExitCode station();
     ExitCode bootloader();
     ExitCode readKey();
 
@@ -52,12 +55,14 @@ private:
     // The GCUs an update is for: --all, several --serial, or the one chosen as
     // for every command; false (said) when one is missing.
     bool chooseTargets(QList<QSerialPortInfo>* targets);
-    // The table of outcomes after several GCUs; the most severe code.
-    ExitCode summarise(const std::vector<std::unique_ptr<UploadRun>>& runs,
-                       const QList<QSerialPortInfo>& targets);
+
     // A whole number of at least 1 from an option; false (with a message) if not.
     bool positiveNumber(const char* option, int* value);
     ExitCode usage(const QString& message);
+    // The upload's settings and firmware file from the options; the exit code
+    // when they cannot be used (said).
+    std::optional<ExitCode> uploadSettings(bool secure, UploadRun::Options* options,
+                                           FirmwareFileCheck* file);
     ExitCode interrupted(const QString& serial);
 
     QCommandLineParser parser;

@@ -56,7 +56,7 @@ void ToolOutput::announce(const char* kind, const QString& serial, const QString
         fields.insert("message", message);
         emitJson(kind, serial, fields);
     } else if (outputStyle == Style::Human && shownToPeople) {
-        printLine(out, QString("%1: %2").arg(serial, message));
+        printLine(out, serial.isEmpty() ? message : QString("%1: %2").arg(serial, message));
     }
 }
 

@@ -310,3 +310,46 @@ TEST(GcuTool, SeveralGcusAreUpdatedAtOnceEachFollowedByItsSerialNumber)
     for (size_t i = 0; i + 1 < events.size(); ++i)
         EXPECT_FALSE(events[i]["serial"].toString().isEmpty()) << "event " << i;
 }
+
+TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
+{
+    const std::string image = randomImage(16 * 1024, 26);
+    const std::string firmware = packed(image, "5.0.0");
+    const std::string report = temporaryPath("report.csv");
+    const std::string firstOut = temporaryPath("flash.bin");
+    const std::string laterOut = temporaryPath("flash.bin");
+    const std::string otherOut = temporaryPath("flash.bin");
+    GcuSimProcess first("LINE-1", {"--flash-out", firstOut, "--reset-delay", "300"});
+    GcuSimProcess other("BENCH-1", {"--flash-out", otherOut, "--reset-delay", "300"});
+    ASSERT_FALSE(first.waitForPort(0xEEF0).isNull()) << first.log();
+    ASSERT_FALSE(other.waitForPort(0xEEF0).isNull()) << other.log();
+
+    auto station = startTool("gcutool", {"station", firmware, "--serial-prefix", "LINE-",
+                                         "--expect-version", "5.0.0", "--report", report});
+    auto rows = [&] {
+        std::istringstream lines(readWholeFile(report));
+        std::vector<std::string> found;
+        for (std::string line; std::getline(lines, line);)
+            found.push_back(line);
+        return found;
+    };
+    ASSERT_TRUE(spinUntil([&] { return rows().size() == 2; }, 15000)) << station->log();
+    // One plugged in later is updated as well; the first, back after its reset,
+    // is not updated again.
+    GcuSimProcess later("LINE-2", {"--flash-out", laterOut, "--reset-delay", "300"});
+    ASSERT_TRUE(spinUntil([&] { return rows().size() == 3; }, 15000)) << station->log();
+    spinFor(1000);
+    station->interrupt();
+    EXPECT_EQ(station->waitForExit(10000), 0) << station->log();
+
+    const std::vector<std::string> lines = rows();
+    ASSERT_EQ(lines.size(), 3u) << station->log();
+    EXPECT_EQ(lines[0], "serial,start,end,outcome,version_before,version_after,retries,resumes");
+    EXPECT_EQ(lines[1].rfind("LINE-1,", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("LINE-2,", 0), 0u) << lines[2];
+    for (size_t i = 1; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].find(",done,1.0.0,5.0.0,0,0"), std::string::npos) << lines[i];
+    EXPECT_TRUE(readWholeFile(firstOut) == image);
+    EXPECT_TRUE(readWholeFile(laterOut) == image);
+    EXPECT_TRUE(readWholeFile(otherOut).empty()) << "a GCU without the prefix was updated";
+}

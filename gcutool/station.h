@@ -1,0 +1,73 @@
+#pragma once
+
+#include "exitcode.h"
+#include "firmwarefilecheck.h"
+#include "runsummary.h"
+#include "uploadrun.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QObject>
+#include <QSerialPortInfo>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+class DeviceSession;
+class ToolOutput;
+
+// A production line's station: every GCU that appears on the bus is updated,
+// each in a session of its own, until the station is stopped. A GCU is known by
+// its serial number: once updated it is left alone (it comes back after its
+// reset, and again whenever it is re-plugged) unless `repeat` is set, in which
+// case it is updated again after it has left the bus and returned. A GCU whose
+// update failed is tried again once it has been re-plugged.
+class Station : public QObject
+{
+    Q_OBJECT
+public:
+    struct Settings
+    {
+        UploadRun::Options upload;
+        QString serialPrefix;
+        bool repeat = false;
+        QString reportFile;
+    };
+
+    Station(Settings settings, FirmwareFileCheck file, ToolOutput& output);
+    ~Station() override;
+
+    // Runs until stop() and the updates under way have ended; the most severe
+    // exit code among the GCUs it updated.
+    ExitCode run();
+    // `now`: running updates are stopped too, rather than let finish.
+    void stop(bool now);
+
+private:
+    struct Update
+    {
+        std::unique_ptr<DeviceSession> session;
+        std::unique_ptr<UploadRun> run;
+        QDateTime started;
+    };
+
+    void poll();
+    void begin(const QSerialPortInfo& port);
+    void finish(const QString& serialNumber);
+    bool openReport(QString* problem);
+    void writeReportRow(const QString& serialNumber, const Update& update);
+
+    Settings settings;
+    FirmwareFileCheck file;
+    ToolOutput& output;
+    QTimer pollTimer;
+    std::map<QString, Update> running;
+    // GCUs this run has dealt with, and whether they have left the bus since.
+    std::map<QString, bool> attempted;
+    std::set<QString> succeeded;
+    std::vector<RunSummary::Result> results;
+    bool stopping = false;
+    QFile report;
+};
