@@ -493,6 +493,7 @@ ExitCode GcuTool::station()
     settings.serialPrefix = parser.value("serial-prefix");
     settings.repeat = parser.isSet("repeat");
     settings.reportFile = parser.value("report");
+    output->showLiveLines(true);
     Station station(settings, file, *output);
     InterruptWatcher interrupts;
     const bool stopNow = parser.isSet("stop-now");
@@ -511,6 +512,7 @@ ExitCode GcuTool::flash()
     QList<QSerialPortInfo> targets;
     if (!chooseTargets(&targets))
         return ExitCode::NoDevice;
+    output->showLiveLines(targets.size() > 1);
     // One run per GCU, each in a session of its own; they share nothing but the
     // output, and each follows its GCU by serial number through every reset.
     std::vector<std::unique_ptr<UploadRun>> runs;

@@ -8,6 +8,7 @@
 
 ExitCode RunSummary::report(ToolOutput& output, const std::vector<Result>& results)
 {
+    output.keepLiveLines();
     ExitCode worst = ExitCode::Done;
     QJsonArray rows;
     QString table = QString("%1 %2 %3 %4 %5 %6 %7")

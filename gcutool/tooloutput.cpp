@@ -45,8 +45,56 @@ void ToolOutput::printLine(std::FILE* stream, const QString& line)
         std::fputs("\n", out);
         barShown = false;
     }
+    eraseLiveLines();
     std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stream);
+    drawLiveLines();
+}
+
+void ToolOutput::keepLiveLines()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    liveLines = false;
+    drawnLines = 0;
+}
+
+void ToolOutput::restartMeter(const QString& serial)
+{
+    Meter& meter = meters[serial];
+    meter.started.invalidate();
+    meter.lastTenth = -1;
+}
+
+void ToolOutput::eraseLiveLines()
+{
+    if (drawnLines == 0)
+        return;
+    // Up to the first live line, and clear from there to the end of the screen.
+    std::fprintf(out, "\x1b[%dA\r\x1b[J", drawnLines);
+    drawnLines = 0;
+}
+
+void ToolOutput::drawLiveLines()
+{
+    if (!liveLines || liveOrder.isEmpty())
+        return;
+    for (const QString& serial : liveOrder)
+        std::fprintf(out, "%s\n", barText(serial, meters[serial]).toLocal8Bit().constData());
+    std::fflush(out);
+    drawnLines = liveOrder.size();
+    sinceDrawn.start();
+}
+
+void ToolOutput::state(const QString& serial, const QString& state)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    meters[serial].state = state;
+    if (!liveLines)
+        return;
+    if (!liveOrder.contains(serial))
+        liveOrder << serial;
+    eraseLiveLines();
+    drawLiveLines();
 }
 
 void ToolOutput::announce(const char* kind, const QString& serial, const QString& message,
@@ -63,7 +111,7 @@ void ToolOutput::announce(const char* kind, const QString& serial, const QString
 void ToolOutput::begin(const QString& serial, const QString& message, QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
-    meters.remove(serial);
+    restartMeter(serial);
     announce("begin", serial, message, fields, true);
 }
 
@@ -83,6 +131,18 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
     }
     if (outputStyle == Style::Quiet || progress.stepsTotal <= 0)
         return;
+    meter.progress = progress;
+    if (liveLines) {
+        if (!liveOrder.contains(serial))
+            liveOrder << serial;
+        // Many GCUs report many steps: the lines are redrawn ten times a second.
+        if (!sinceDrawn.isValid() || sinceDrawn.elapsed() >= 100 ||
+            progress.stepsDone >= progress.stepsTotal) {
+            eraseLiveLines();
+            drawLiveLines();
+        }
+        return;
+    }
     if (terminal) {
         drawBar(serial, progress, meter);
         return;
@@ -97,22 +157,38 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
                        .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal)));
 }
 
-void ToolOutput::drawBar(const QString& serial, const Progress& progress, Meter& meter)
+QString ToolOutput::barText(const QString& serial, const Meter& meter) const
 {
     constexpr int width = 24;
-    const double share = std::min(1.0, double(progress.stepsDone) / progress.stepsTotal);
+    const Progress& progress = meter.progress;
+    const double share = progress.stepsTotal > 0
+                             ? std::min(1.0, double(progress.stepsDone) / progress.stepsTotal)
+                             : 0.0;
     const int filled = int(share * width);
-    const double seconds = std::max(0.001, meter.started.elapsed() / 1000.0);
+    const double seconds =
+        meter.started.isValid() ? std::max(0.001, meter.started.elapsed() / 1000.0) : 0.001;
     const double rate = progress.bytesDone / seconds;
     const QString left =
         rate > 0 ? clock(qint64((progress.bytesTotal - progress.bytesDone) / rate)) : "--:--";
-    const QString line = QString("\r%1 [%2%3] %4 %  %5 / %6  %7/s  %8 left ")
-                             .arg(serial)
-                             .arg(QString(filled, '#'), QString(width - filled, '-'))
-                             .arg(int(share * 100), 3)
-                             .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal))
-                             .arg(bytesText(qint64(rate)), left);
-    std::fputs(line.toLocal8Bit().constData(), out);
+    QString line = QString("%1 [%2%3] %4 %  %5 / %6  %7/s  %8 left")
+                       .arg(serial)
+                       .arg(QString(filled, '#'), QString(width - filled, '-'))
+                       .arg(int(share * 100), 3)
+                       .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal))
+                       .arg(bytesText(qint64(rate)), left);
+    if (liveLines)
+        line = QString("%1  step %2/%3  %4")
+                   .arg(line)
+                   .arg(progress.stepsDone)
+                   .arg(progress.stepsTotal)
+                   .arg(meter.state);
+    return line;
+}
+
+void ToolOutput::drawBar(const QString& serial, const Progress& progress, Meter& meter)
+{
+    meter.progress = progress;
+    std::fputs(("\r" + barText(serial, meter) + " ").toLocal8Bit().constData(), out);
     std::fflush(out);
     barShown = true;
 }
@@ -138,7 +214,7 @@ void ToolOutput::lost(const QString& serial, const QString& message)
 void ToolOutput::resumed(const QString& serial, const QString& message, QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
-    meters.remove(serial);
+    restartMeter(serial);
     announce("resumed", serial, message, fields, true);
 }
 

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <cstdio>
 #include <mutex>
 
@@ -36,6 +37,14 @@ public:
     ToolOutput(Style style, bool verbose, std::FILE* out = stdout, std::FILE* err = stderr);
 
     Style style() const { return outputStyle; }
+    // Several GCUs at once on a terminal: one live line each, kept at the bottom
+    // of the screen and redrawn in place, with the other lines above them.
+    void showLiveLines(bool show) { liveLines = show && terminal && outputStyle == Style::Human; }
+    // The live lines stay on the screen as they are; what follows goes below.
+    void keepLiveLines();
+    // What a GCU's update is doing: waiting, bootloader, uploading, resumed,
+    // verifying, done, failed. Shown in its live line.
+    void state(const QString& serial, const QString& state);
 
     void begin(const QString& serial, const QString& message, QJsonObject fields = {});
     void progress(const QString& serial, const Progress& progress);
@@ -55,6 +64,8 @@ private:
     {
         QElapsedTimer started;
         int lastTenth = -1;
+        QString state = "waiting";
+        Progress progress;
     };
 
     void emitJson(const char* kind, const QString& serial, QJsonObject fields);
@@ -63,6 +74,11 @@ private:
                   QJsonObject fields, bool shownToPeople);
     void printLine(std::FILE* stream, const QString& line);
     void drawBar(const QString& serial, const Progress& progress, Meter& meter);
+    QString barText(const QString& serial, const Meter& meter) const;
+    void eraseLiveLines();
+    // The rate and the 10 % steps count afresh; the GCU keeps its live line.
+    void restartMeter(const QString& serial);
+    void drawLiveLines();
 
     Style outputStyle;
     bool verbose;
@@ -73,4 +89,9 @@ private:
     QHash<QString, Meter> meters;
     // A progress bar occupies the current terminal line.
     bool barShown = false;
+    bool liveLines = false;
+    // GCUs in the order their lines were first drawn, and how many are drawn.
+    QStringList liveOrder;
+    int drawnLines = 0;
+    QElapsedTimer sinceDrawn;
 };

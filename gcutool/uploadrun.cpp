@@ -44,6 +44,7 @@ UploadRun::~UploadRun() = default;
 
 ExitCode UploadRun::fail(ExitCode code, const QString& message)
 {
+    output.state(serial, "failed");
     output.error(serial, code, message);
     result = {code, message, oldVersion, {}, sinceStart.elapsed() / 1000.0, retries, resumes};
     return code;
@@ -72,6 +73,7 @@ ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
                   {"bytes_total", file.dataBytes()},
                   {"port", port.systemLocation()},
                   {"mode", DeviceFinder::modeName(port)}});
+    output.state(serial, "waiting");
     if (options.secure)
         if (const ExitCode pinned = checkPinnedKey(session); pinned != ExitCode::Done)
             return pinned;
@@ -138,6 +140,7 @@ ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& por
         oldVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
     if (GcuUsbIdentity::isBootloaderPort(port))
         return ExitCode::Done;
+    output.state(serial, "bootloader");
     output.log(serial, "Resetting the GCU into its bootloader");
     session.sender().sendResetToBootloader();
     session.close();
@@ -202,6 +205,7 @@ ExitCode UploadRun::upload(DeviceSession& session)
     session.routeAnswers(procedure.get(), secureProcedure,
                          [this](uint32_t result) { noteResult(result); });
     sinceProgress.start();
+    output.state(serial, "uploading");
     procedure->start();
     const int stallMs = options.stallTimeoutS * 1000;
     for (;;) {
@@ -236,6 +240,7 @@ ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
     output.lost(serial, QString("The GCU went away during %1; waiting up to %2 s for it")
                             .arg(stepName(stepsDone + 1))
                             .arg(options.resumeWithinS));
+    output.state(serial, "waiting");
     session.close();
     QSerialPortInfo port =
         session.waitForDevice(DeviceFinder::Mode::Any, options.resumeWithinS * 1000);
@@ -253,6 +258,7 @@ ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
     if (const ExitCode entered = enterBootloader(session, port); entered != ExitCode::Done)
         return entered;
     ++resumes;
+    output.state(serial, "resumed");
     output.resumed(serial,
                    QString("The GCU is back on %1; going on from command %2")
                        .arg(port.systemLocation())
@@ -284,6 +290,7 @@ ExitCode UploadRun::stall()
 
 ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
 {
+    output.state(serial, "verifying");
     output.log(serial, "Upload complete; waiting for the GCU to start its new firmware");
     session.close();
     // Until it has restarted, the port still there is the bootloader's.
@@ -330,6 +337,7 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
                              .arg(result.seconds, 0, 'f', 1)
                              .arg(oldVersion.isEmpty() ? "?" : oldVersion, newVersion);
     }
+    output.state(serial, result.code == ExitCode::Done ? "done" : "failed");
     output.end(serial, result.code, result.message, summary);
     return result.code;
 }
