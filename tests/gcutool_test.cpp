@@ -288,25 +288,55 @@ TEST(GcuTool, SeveralGcusAreUpdatedAtOnceEachFollowedByItsSerialNumber)
     EXPECT_TRUE(readWholeFile(flashOut[2]) == image);
     EXPECT_TRUE(run.says("SIM-A            done")) << run.output;
 
-    // All of them, and one more that never answers: the others are not held up,
-    // and the run ends with the silent one's code.
-    GcuSimProcess silent("SIM-SILENT", {"--bootloader", "--drop", "1"});
-    ASSERT_FALSE(silent.waitForPort(0xEEEF).isNull()) << silent.log();
+    // Eight at once (the three above and five more), of which one vanishes for
+    // good and one rejects a third of its steps: the others are not held up, and
+    // the run ends with the lost one's code.
+    const std::vector<std::string> more = {"SIM-D", "SIM-E", "SIM-F", "SIM-GONE", "SIM-FLAKY"};
+    for (const std::string& serial : more) {
+        flashOut.push_back(temporaryPath("flash.bin"));
+        std::vector<std::string> arguments = {"--flash-out", flashOut.back(), "--reset-delay",
+                                              "300",         "--delay",       "2"};
+        if (serial == "SIM-GONE")
+            arguments.insert(arguments.end(), {"--bootloader", "--vanish-after", "6"});
+        if (serial == "SIM-FLAKY")
+            arguments.insert(arguments.end(), {"--fail", "0.33", "--seed", "7"});
+        gcus.push_back(std::make_unique<GcuSimProcess>(serial, arguments));
+        ASSERT_FALSE(gcus.back()->waitForPort(serial == "SIM-GONE" ? 0xEEEF : 0xEEF0).isNull())
+            << gcus.back()->log();
+    }
     std::remove(flashOut[0].c_str());
-    run = gcutool({"flash", firmware, "--all", "--stall-timeout", "2", "--json"});
-    EXPECT_EQ(run.exitCode, 4) << run.output;
-    for (const std::string& out : flashOut)
-        EXPECT_TRUE(readWholeFile(out) == image);
+    std::remove(flashOut[2].c_str());
+    run = gcutool({"flash", firmware, "--all", "--resume-within", "2", "--json"});
+    EXPECT_EQ(run.exitCode, 5) << run.output;
+    for (size_t i = 0; i < flashOut.size(); ++i) {
+        if (i != 6) {
+            EXPECT_TRUE(readWholeFile(flashOut[i]) == image) << "GCU " << i;
+        }
+    }
     const std::vector<QJsonObject> events = run.events();
     ASSERT_FALSE(events.empty());
     const QJsonObject summary = events.back();
     EXPECT_EQ(summary["event"].toString(), "end");
-    EXPECT_EQ(summary["exit_code"].toInt(), 4);
+    EXPECT_EQ(summary["exit_code"].toInt(), 5);
     std::map<QString, int> outcomes;
-    for (const QJsonValue& result : summary["results"].toArray())
-        outcomes[result.toObject()["serial"].toString()] = result.toObject()["exit_code"].toInt();
-    EXPECT_EQ(outcomes, (std::map<QString, int>{
-                            {"SIM-A", 0}, {"SIM-B", 0}, {"SIM-C", 0}, {"SIM-SILENT", 4}}));
+    for (const QJsonValue& value : summary["results"].toArray()) {
+        const QJsonObject result = value.toObject();
+        outcomes[result["serial"].toString()] = result["exit_code"].toInt();
+        if (result["exit_code"].toInt() == 0) {
+            EXPECT_EQ(result["new_version"].toString(), "4.0.0") << result["serial"].toString();
+        }
+        if (result["serial"].toString() == "SIM-FLAKY") {
+            EXPECT_GT(result["retries"].toInt(), 0);
+        }
+    }
+    EXPECT_EQ(outcomes, (std::map<QString, int>{{"SIM-A", 0},
+                                                {"SIM-B", 0},
+                                                {"SIM-C", 0},
+                                                {"SIM-D", 0},
+                                                {"SIM-E", 0},
+                                                {"SIM-F", 0},
+                                                {"SIM-GONE", 5},
+                                                {"SIM-FLAKY", 0}}));
     for (size_t i = 0; i + 1 < events.size(); ++i)
         EXPECT_FALSE(events[i]["serial"].toString().isEmpty()) << "event " << i;
 }
@@ -319,7 +349,9 @@ TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
     const std::string firstOut = temporaryPath("flash.bin");
     const std::string laterOut = temporaryPath("flash.bin");
     const std::string otherOut = temporaryPath("flash.bin");
-    GcuSimProcess first("LINE-1", {"--flash-out", firstOut, "--reset-delay", "300"});
+    // Slow enough that the next GCU is plugged in while this one uploads.
+    GcuSimProcess first("LINE-1",
+                        {"--flash-out", firstOut, "--reset-delay", "300", "--delay", "100"});
     GcuSimProcess other("BENCH-1", {"--flash-out", otherOut, "--reset-delay", "300"});
     ASSERT_FALSE(first.waitForPort(0xEEF0).isNull()) << first.log();
     ASSERT_FALSE(other.waitForPort(0xEEF0).isNull()) << other.log();
@@ -333,11 +365,14 @@ TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
             found.push_back(line);
         return found;
     };
-    ASSERT_TRUE(spinUntil([&] { return rows().size() == 2; }, 15000)) << station->log();
-    // One plugged in later is updated as well; the first, back after its reset,
-    // is not updated again.
+    ASSERT_TRUE(spinUntil(
+        [&] { return station->log().find("LINE-1: plain update") != std::string::npos; }, 10000))
+        << station->log();
+    // One plugged in while the first uploads is updated as well; the first, back
+    // after its reset, is not updated again.
     GcuSimProcess later("LINE-2", {"--flash-out", laterOut, "--reset-delay", "300"});
-    ASSERT_TRUE(spinUntil([&] { return rows().size() == 3; }, 15000)) << station->log();
+    ASSERT_TRUE(spinUntil([&] { return rows().size() == 3; }, 20000)) << station->log();
+    EXPECT_EQ(rows()[1].rfind("LINE-2,", 0), 0u) << "the later, faster GCU ended first";
     spinFor(1000);
     station->interrupt();
     EXPECT_EQ(station->waitForExit(10000), 0) << station->log();
@@ -345,8 +380,7 @@ TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
     const std::vector<std::string> lines = rows();
     ASSERT_EQ(lines.size(), 3u) << station->log();
     EXPECT_EQ(lines[0], "serial,start,end,outcome,version_before,version_after,retries,resumes");
-    EXPECT_EQ(lines[1].rfind("LINE-1,", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("LINE-2,", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].rfind("LINE-1,", 0), 0u) << lines[2];
     for (size_t i = 1; i < lines.size(); ++i)
         EXPECT_NE(lines[i].find(",done,1.0.0,5.0.0,0,0"), std::string::npos) << lines[i];
     EXPECT_TRUE(readWholeFile(firstOut) == image);
