@@ -323,7 +323,8 @@ TEST(GcuTool, SeveralGcusAreUpdatedAtOnceEachFollowedByItsSerialNumber)
         const QJsonObject result = value.toObject();
         outcomes[result["serial"].toString()] = result["exit_code"].toInt();
         if (result["exit_code"].toInt() == 0) {
-            EXPECT_EQ(result["new_version"].toString(), "4.0.0") << result["serial"].toString();
+            EXPECT_EQ(result["new_version"].toString(), "4.0.0")
+                << result["serial"].toString().toStdString();
         }
         if (result["serial"].toString() == "SIM-FLAKY") {
             EXPECT_GT(result["retries"].toInt(), 0);
