@@ -39,6 +39,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -545,6 +546,98 @@ int memoryRun(const std::string& firmware, const std::string& serial)
     return 0;
 }
 
+// A gcutool run to its end: wall time and the peak resident memory of gcutool
+// alone (not of the simulators).
+struct ToolRun
+{
+    double seconds = 0;
+    double peakMb = 0;
+    int exitCode = -1;
+};
+
+ToolRun runGcutool(const std::vector<std::string>& arguments)
+{
+    const std::string tool = ToolProcess::path("gcutool");
+    std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const auto start = Clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        execv(tool.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    return {secondsSince(start), usage.ru_maxrss / 1024.0,
+            WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// GCUs in bootloader mode that answer 2 ms late, as a USB GCU busy writing its
+// flash does.
+std::vector<std::unique_ptr<ToolProcess>> startSlowGcus(Workspace& workspace,
+                                                        const std::string& prefix, int count)
+{
+    std::vector<std::unique_ptr<ToolProcess>> gcus;
+    for (int i = 0; i < count; ++i) {
+        const std::string serial = prefix + std::to_string(i);
+        gcus.push_back(std::make_unique<ToolProcess>(
+            "gcu-sim",
+            std::vector<std::string>{"--serial", serial, "--bus-dir", workspace.bus, "--device-key",
+                                     workspace.devicePem, "--flash-out", "/dev/null",
+                                     "--bootloader", "--stay-in-bootloader", "--reset-delay", "100",
+                                     "--delay", "2"},
+            workspace.dir + "/" + serial + ".log"));
+    }
+    for (int i = 0; i < count; ++i)
+        for (int tries = 0;
+             tries < 500 &&
+             portWithSerial(QString::fromStdString(prefix + std::to_string(i))).isNull();
+             ++tries)
+            QThread::msleep(10);
+    return gcus;
+}
+
+void manyGcus(Workspace& workspace, BenchTable& table)
+{
+    const std::string firmware = workspace.firmware(256, 400);
+    double single = 0;
+    double eight = 0;
+    {
+        auto one = startSlowGcus(workspace, "ONE", 1);
+        single = runGcutool({"flash", firmware, "--serial", "ONE0", "--quiet"}).seconds;
+    }
+    {
+        auto gcus = startSlowGcus(workspace, "EIGHT", 8);
+        eight = runGcutool({"flash", firmware, "--all", "--quiet"}).seconds;
+    }
+    table.add({"8 GCUs at once, 2 ms answers, wall time", eight, single, "s", false, 1.3,
+               "reference: the same file flashed to one GCU"});
+
+    // A larger file: were it held once per GCU, sixteen copies would show.
+    const std::string large = workspace.firmware(4096, 1024);
+    const double fileMb = readFile(large).size() / 1e6;
+    double peakOne = 0;
+    double peakSixteen = 0;
+    {
+        auto one = startSlowGcus(workspace, "SOLO", 1);
+        peakOne = runGcutool({"flash", large, "--serial", "SOLO0", "--quiet"}).peakMb;
+    }
+    {
+        auto gcus = startSlowGcus(workspace, "SIXTEEN", 16);
+        peakSixteen = runGcutool({"flash", large, "--all", "--quiet"}).peakMb;
+    }
+    constexpr double perSessionBudgetMb = 2.0;
+    table.add({"peak memory, 16 GCUs at once", peakSixteen, peakOne + 16 * perSessionBudgetMb, "MB",
+               false, 1.0,
+               "reference: one GCU's run plus 2 MB per session; the file is " +
+                   std::to_string(fileMb).substr(0, 4) + " MB"});
+    table.add({"memory per further session", (peakSixteen - peakOne) / 15, perSessionBudgetMb, "MB",
+               false, 1.0, "reference: the per-session budget"});
+}
+
 void scaling(Workspace& workspace, BenchTable& table)
 {
     std::vector<double> perCommand;
@@ -604,6 +697,8 @@ int main(int argc, char** argv)
     memoryPeak(workspace, table, argv[0]);
     std::cerr << "orv-bench: scaling...\n";
     scaling(workspace, table);
+    std::cerr << "orv-bench: many GCUs at once...\n";
+    manyGcus(workspace, table);
     table.print();
     table.writeJson(json);
     std::cout << "results written to " << json << std::endl;

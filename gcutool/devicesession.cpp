@@ -130,11 +130,13 @@ QSerialPortInfo DeviceSession::waitForDevice(DeviceFinder::Mode mode, int timeou
     return found;
 }
 
-bool DeviceSession::waitUntilGone(int timeoutMs)
+bool DeviceSession::waitUntilGone(int timeoutMs, const std::function<bool()>& left)
 {
     QElapsedTimer sinceLastLook;
     return waitUntil(
         [&] {
+            if (left && left())
+                return true;
             if (sinceLastLook.isValid() && sinceLastLook.elapsed() < pollIntervalMs)
                 return false;
             sinceLastLook.start();

@@ -53,8 +53,9 @@ public:
     bool waitUntil(const std::function<bool()>& done, int timeoutMs);
     // The GCU with this session's serial number, once it is on the bus.
     QSerialPortInfo waitForDevice(DeviceFinder::Mode mode, int timeoutMs);
-    // Waits for the GCU's port (in any mode) to leave the bus; false if it stays.
-    bool waitUntilGone(int timeoutMs);
+    // Waits for the GCU's port (in any mode) to leave the bus, or for `left` to
+    // say it has; false if it stays.
+    bool waitUntilGone(int timeoutMs, const std::function<bool()>& left = {});
     // Sends and waits for the first answer of the given kind.
     std::optional<Response> ask(const std::function<void()>& send, int answerKind, int timeoutMs);
     struct PublicKey

@@ -292,9 +292,12 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
 {
     output.state(serial, "verifying");
     output.log(serial, "Upload complete; waiting for the GCU to start its new firmware");
+    // Until it has restarted, the port still there is the bootloader's. The link
+    // sees it go even when it is back before a look at the bus would notice.
+    const bool restarted =
+        session.portLost() ||
+        session.waitUntilGone(options.resetTimeoutS * 1000, [&] { return session.portLost(); });
     session.close();
-    // Until it has restarted, the port still there is the bootloader's.
-    const bool restarted = session.waitUntilGone(options.resetTimeoutS * 1000);
     if (session.cancelled())
         return interrupted("while waiting for the GCU to restart");
     if (!restarted)
