@@ -568,11 +568,24 @@ ToolRun runGcutool(const std::vector<std::string>& arguments)
         execv(tool.c_str(), argv.data());
         _exit(127);
     }
+    // The child's rusage would count the memory of this process, which it was a
+    // copy of before exec: gcutool's own high-water mark is read while it runs.
     int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    return {secondsSince(start), usage.ru_maxrss / 1024.0,
-            WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    long peakKiB = 0;
+    const std::string statusFile = "/proc/" + std::to_string(child) + "/status";
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        std::ifstream proc(statusFile);
+        bool isGcutool = false;
+        for (std::string line; std::getline(proc, line);) {
+            // Before exec the child is still a copy of this program.
+            if (line.rfind("Name:", 0) == 0)
+                isGcutool = line.find("gcutool") != std::string::npos;
+            if (isGcutool && line.rfind("VmHWM:", 0) == 0)
+                peakKiB = std::max(peakKiB, std::stol(line.substr(6)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {secondsSince(start), peakKiB / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 // GCUs in bootloader mode that answer 2 ms late, as a USB GCU busy writing its

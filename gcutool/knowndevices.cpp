@@ -8,8 +8,13 @@
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <mutex>
 
 namespace {
+
+// Sessions updating several GCUs at once pin their keys from their own threads:
+// each read-modify-write of the file is whole.
+std::recursive_mutex fileLock;
 
 // The pins in the file; none when there is no file yet. False when a file is
 // there but cannot be read as one: replacing it would lose every pin.
@@ -72,6 +77,7 @@ std::optional<std::string> KnownDevices::pinnedKey(const QString& serialNumber) 
 
 bool KnownDevices::pin(const QString& serialNumber, const std::string& publicKey, QString* problem)
 {
+    std::lock_guard<std::recursive_mutex> guard(fileLock);
     QJsonObject devices;
     if (!readAll(file, &devices, problem))
         return false;
@@ -106,6 +112,7 @@ bool KnownDevices::admits(const QString& serialNumber, const std::string& public
 bool KnownDevices::remember(const QString& serialNumber, const std::string& publicKey,
                             QString* problem)
 {
+    std::lock_guard<std::recursive_mutex> guard(fileLock);
     const auto pinned = pinnedKey(serialNumber);
     return (pinned && *pinned == publicKey) || pin(serialNumber, publicKey, problem);
 }
