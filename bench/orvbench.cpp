@@ -613,35 +613,27 @@ std::vector<std::unique_ptr<ToolProcess>> startSlowGcus(Workspace& workspace,
     return gcus;
 }
 
+// gcutool flashing `firmware` to `count` fresh slow GCUs at once (all of them).
+ToolRun flashAtOnce(Workspace& workspace, const std::string& firmware, const std::string& prefix,
+                    int count)
+{
+    const auto gcus = startSlowGcus(workspace, prefix, count);
+    return runGcutool({"flash", firmware, "--all", "--quiet"});
+}
+
 void manyGcus(Workspace& workspace, BenchTable& table)
 {
     const std::string firmware = workspace.firmware(256, 400);
-    double single = 0;
-    double eight = 0;
-    {
-        auto one = startSlowGcus(workspace, "ONE", 1);
-        single = runGcutool({"flash", firmware, "--serial", "ONE0", "--quiet"}).seconds;
-    }
-    {
-        auto gcus = startSlowGcus(workspace, "EIGHT", 8);
-        eight = runGcutool({"flash", firmware, "--all", "--quiet"}).seconds;
-    }
+    const double single = flashAtOnce(workspace, firmware, "ONE", 1).seconds;
+    const double eight = flashAtOnce(workspace, firmware, "EIGHT", 8).seconds;
     table.add({"8 GCUs at once, 2 ms answers, wall time", eight, single, "s", false, 1.3,
                "reference: the same file flashed to one GCU"});
 
     // A larger file: were it held once per GCU, sixteen copies would show.
     const std::string large = workspace.firmware(4096, 1024);
     const double fileMb = readFile(large).size() / 1e6;
-    double peakOne = 0;
-    double peakSixteen = 0;
-    {
-        auto one = startSlowGcus(workspace, "SOLO", 1);
-        peakOne = runGcutool({"flash", large, "--serial", "SOLO0", "--quiet"}).peakMb;
-    }
-    {
-        auto gcus = startSlowGcus(workspace, "SIXTEEN", 16);
-        peakSixteen = runGcutool({"flash", large, "--all", "--quiet"}).peakMb;
-    }
+    const double peakOne = flashAtOnce(workspace, large, "SOLO", 1).peakMb;
+    const double peakSixteen = flashAtOnce(workspace, large, "SIXTEEN", 16).peakMb;
     constexpr double perSessionBudgetMb = 2.0;
     table.add({"peak memory, 16 GCUs at once", peakSixteen, peakOne + 16 * perSessionBudgetMb, "MB",
                false, 1.0,
