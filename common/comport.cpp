@@ -27,12 +27,14 @@ bool isGcuBootloaderPort(const QSerialPortInfo& info, const QString& serialNumbe
     return GcuUsbIdentity::isBootloaderPort(info) && info.serialNumber() == serialNumber;
 }
 
-bool bootloaderPortPresent(const QString& serialNumber)
+// The search itself, without a word: waits look often.
+QSerialPortInfo findBootloaderPort(const QString& serialNumber)
 {
     const auto ports = QSerialPortInfo::availablePorts();
-    return std::any_of(ports.begin(), ports.end(), [&](const QSerialPortInfo& info) {
+    const auto found = std::find_if(ports.begin(), ports.end(), [&](const QSerialPortInfo& info) {
         return isGcuBootloaderPort(info, serialNumber);
     });
+    return found == ports.end() ? QSerialPortInfo() : *found;
 }
 
 // A link that is full (the GCU reads slower than we write) fails a write with
@@ -67,15 +69,12 @@ bool waitWithoutEnd()
 
 QSerialPortInfo getPortBySerialNumber(QString& serialNumber)
 {
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo& info : ports) {
-        if (isGcuBootloaderPort(info, serialNumber)) {
-            log("Found proper port " + info.systemLocation().toStdString());
-            return info;
-        }
-    }
-    log("Returning invalid port!");
-    return QSerialPortInfo();
+    const QSerialPortInfo found = findBootloaderPort(serialNumber);
+    if (found.isNull())
+        log("Returning invalid port!");
+    else
+        log("Found proper port " + found.systemLocation().toStdString());
+    return found;
 }
 
 ComPort::ComPort() : port(std::make_unique<QSerialPort>()), stallTimer(new QTimer(this))
@@ -208,9 +207,11 @@ void ComPort::dataAvaliable()
         // A handler that re-opened or closed the link has replaced the port.
         return port.get() == reading;
     });
-    if (port.get() == reading && reader.midFrame(*reading))
+    if (port.get() != reading)
+        return;
+    if (reader.midFrame(*reading))
         stallTimer->start();
-    else if (port.get() == reading)
+    else
         stallTimer->stop();
 }
 
@@ -258,7 +259,7 @@ bool ComPort::waitForPortToLeave(int limitMs, const std::function<bool()>& keepW
     const QString serial = storedSerialNumber();
     QElapsedTimer waited;
     waited.start();
-    while (bootloaderPortPresent(serial)) {
+    while (!findBootloaderPort(serial).isNull()) {
         if (waited.elapsed() >= limitMs || !keepWaiting())
             return false;
         QThread::msleep(portPollIntervalMs / 4);

@@ -43,12 +43,10 @@ void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::str
     // Without a session key the watchdog repeats the key exchange in time.
     if (!secure->startSession(answer))
         return;
-    step = Step::Commands;
-    currentIndex = firstIndexAfterHandshake;
     // The first command's cycle starts now, with the command's time-out rather
     // than what is left of the key exchange's.
     responseReceived = true;
-    advance(lock, false);
+    endHandshake(lock, false);
     if (lock.owns_lock())
         lock.unlock();
     condition.notify_all();

@@ -133,9 +133,7 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
                 LogLine() << "> Key exchange not complete yet, success answer ignored";
                 break;
             }
-            step = Step::Commands;
-            currentIndex = firstIndexAfterHandshake;
-            advance(lock, true);
+            endHandshake(lock, true);
             break;
         default:
             advance(lock, true);
@@ -147,6 +145,13 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
             joinWatchdog();
         }
     }
+}
+
+void UploadProcedure::endHandshake(std::unique_lock<std::mutex>& lock, bool announce)
+{
+    step = Step::Commands;
+    currentIndex = firstIndexAfterHandshake;
+    advance(lock, announce);
 }
 
 void UploadProcedure::advance(std::unique_lock<std::mutex>& lock, bool announce)

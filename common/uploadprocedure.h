@@ -80,9 +80,9 @@ protected:
         Finished,
     };
 
-    // After a success: move to the next command, or finish with the reset.
-    // Called with `lock` held; it is released before the watchdog is joined.
-    void advance(std::unique_lock<std::mutex>& lock, bool announce);
+    // The handshake is over: on to the first command. Called with `lock` held; it
+    // is released before the watchdog is joined when that command is the reset.
+    void endHandshake(std::unique_lock<std::mutex>& lock, bool announce);
     int commandCount() const { return file->commands_size(); }
 
     std::shared_ptr<const FirmwareFile> file;
@@ -98,11 +98,11 @@ protected:
     std::condition_variable condition;
     int32_t timeoutMs = commandTimeoutMs;
     Step step = Step::Created;
-    // Where the index stands when the handshake is over: the first command sent
-    // is the one after it.
-    int32_t firstIndexAfterHandshake = 0;
 
 private:
+    // After a success: move to the next command, or finish with the reset.
+    // Called with `lock` held; it is released before the watchdog is joined.
+    void advance(std::unique_lock<std::mutex>& lock, bool announce);
     // Sends commands[currentIndex], recording it as the restart point if it is one.
     void sendCommand();
     // Ends the watchdog within its current cycle, without a last fall-back.
@@ -117,5 +117,8 @@ private:
     void joinWatchdog();
 
     std::string fileProblem;
+    // Where the index stands when the handshake is over: the first command sent
+    // is the one after it.
+    int32_t firstIndexAfterHandshake = 0;
     std::unique_ptr<UploadSteps> steps;
 };

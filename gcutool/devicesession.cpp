@@ -3,6 +3,7 @@
 #include "commandssender.h"
 #include "comport.h"
 #include "dhUploadProcedure.h"
+#include "firmwareidtext.h"
 #include "gcu.pb.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,9 @@ namespace {
 
 constexpr int pollIntervalMs = 100;
 constexpr int answerTimeoutMs = 3000;
+// How long a GCU told to reset may take to leave the bus: until then a port in
+// bootloader mode may still be the old one.
+constexpr int leaveLimitMs = 3000;
 
 // The device file exists but this user may not open it.
 bool lacksPermission(const QString& path)
@@ -165,6 +169,39 @@ std::optional<DeviceSession::PublicKey> DeviceSession::readPublicKey()
     if (!answer)
         return std::nullopt;
     return PublicKey{answer->public_key().key(), answer->public_key().SerializeAsString()};
+}
+
+std::optional<QString> DeviceSession::readFirmwareVersion()
+{
+    const auto answer =
+        ask([this] { commands->sendGetFirmwareId(); }, Response::kFirmwareId, answerTimeoutMs);
+    if (!answer)
+        return std::nullopt;
+    return QString::fromStdString(FirmwareIdText::describe(answer->firmware_id()));
+}
+
+std::optional<double> DeviceSession::ping(uint32_t sequenceNo)
+{
+    QElapsedTimer roundTrip;
+    roundTrip.start();
+    commands->sendPing(sequenceNo);
+    // Pongs to earlier pings that come late are passed over.
+    for (;;) {
+        const auto pong =
+            ask([] {}, Response::kPong, answerTimeoutMs - static_cast<int>(roundTrip.elapsed()));
+        if (!pong)
+            return std::nullopt;
+        if (pong->pong().sequenceno() == sequenceNo)
+            return roundTrip.nsecsElapsed() / 1e6;
+    }
+}
+
+QSerialPortInfo DeviceSession::resetIntoBootloader(int timeoutMs)
+{
+    commands->sendResetToBootloader();
+    close();
+    waitUntilGone(leaveLimitMs);
+    return waitForDevice(DeviceFinder::Mode::Bootloader, timeoutMs);
 }
 
 void DeviceSession::routeAnswers(UploadProcedure* upload, DhUploadProcedure* secureUpload,

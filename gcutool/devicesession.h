@@ -67,6 +67,13 @@ public:
     };
     // The GCU's public key, or nothing if it does not answer.
     std::optional<PublicKey> readPublicKey();
+    // The GCU's firmware version as people read it, or nothing if it does not answer.
+    std::optional<QString> readFirmwareVersion();
+    // The round trip of one ping in milliseconds, or nothing if it is not answered.
+    std::optional<double> ping(uint32_t sequenceNo);
+    // Tells the GCU to reset into its bootloader and waits, up to `timeoutMs`, for
+    // its bootloader port; the port, or a null one. The link is closed after.
+    QSerialPortInfo resetIntoBootloader(int timeoutMs);
     // While an upload runs its answers go to the procedure; `onResult` sees each
     // result code first.
     void routeAnswers(UploadProcedure* procedure, DhUploadProcedure* secure,

@@ -1,11 +1,8 @@
 #include "gcutool.h"
 
-#include "commandssender.h"
 #include "devicefinder.h"
 #include "devicesession.h"
 #include "firmwarefilecheck.h"
-#include "firmwareidtext.h"
-#include "gcu.pb.h"
 #include "interruptwatcher.h"
 #include "knowndevices.h"
 #include "logline.h"
@@ -14,7 +11,6 @@
 #include "uploadrun.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -24,9 +20,6 @@
 #include <map>
 
 namespace {
-
-constexpr int answerTimeoutMs = 3000;
-constexpr int leaveLimitMs = 3000;
 
 void addDeviceOptions(QCommandLineParser& parser)
 {
@@ -402,38 +395,26 @@ ExitCode GcuTool::info()
         return ExitCode::Usage;
     return withDevice([this, count](DeviceSession& session, const QSerialPortInfo& port) {
         const QString serial = session.serialNumber();
-        const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
-                                    Response::kFirmwareId, answerTimeoutMs);
+        const auto version = session.readFirmwareVersion();
         if (session.cancelled())
             return interrupted(serial);
-        if (!id) {
+        if (!version) {
             output->error(serial, ExitCode::Stalled,
                           "The GCU did not answer the request for its firmware version");
             return ExitCode::Stalled;
         }
         std::vector<double> roundTrips;
         for (int sequence = 1; sequence <= count; ++sequence) {
-            QElapsedTimer roundTrip;
-            roundTrip.start();
-            bool answered = false;
-            session.sender().sendPing(static_cast<uint32_t>(sequence));
-            while (!answered) {
-                const auto pong =
-                    session.ask([] {}, Response::kPong, answerTimeoutMs - int(roundTrip.elapsed()));
-                if (!pong)
-                    break;
-                answered = pong->pong().sequenceno() == static_cast<uint32_t>(sequence);
-            }
+            const auto roundTrip = session.ping(static_cast<uint32_t>(sequence));
             if (session.cancelled())
                 return interrupted(serial);
-            if (!answered) {
+            if (!roundTrip) {
                 output->error(serial, ExitCode::Stalled,
                               QString("The GCU did not answer ping %1").arg(sequence));
                 return ExitCode::Stalled;
             }
-            roundTrips.push_back(roundTrip.nsecsElapsed() / 1e6);
+            roundTrips.push_back(*roundTrip);
         }
-        const QString version = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
         const double fastest = *std::min_element(roundTrips.begin(), roundTrips.end());
         const double slowest = *std::max_element(roundTrips.begin(), roundTrips.end());
         const double middle = median(roundTrips);
@@ -441,12 +422,12 @@ ExitCode GcuTool::info()
             serial, ExitCode::Done,
             QString("firmware %1, %2 mode on %3; ping %4 / %5 / %6 ms (min / median / "
                     "max of %7)")
-                .arg(version, DeviceFinder::modeName(port), port.systemLocation())
+                .arg(*version, DeviceFinder::modeName(port), port.systemLocation())
                 .arg(fastest, 0, 'f', 2)
                 .arg(middle, 0, 'f', 2)
                 .arg(slowest, 0, 'f', 2)
                 .arg(count),
-            {{"version", version},
+            {{"version", *version},
              {"mode", DeviceFinder::modeName(port)},
              {"port", port.systemLocation()},
              {"ping_ms",
@@ -541,12 +522,7 @@ ExitCode GcuTool::bootloader()
         return ExitCode::Usage;
     return withDevice([this, resetTimeoutS](DeviceSession& session, const QSerialPortInfo&) {
         const QString serial = session.serialNumber();
-        session.sender().sendResetToBootloader();
-        session.close();
-        // Until the GCU has reset, a port already in bootloader mode is the old one.
-        session.waitUntilGone(leaveLimitMs);
-        const QSerialPortInfo back =
-            session.waitForDevice(DeviceFinder::Mode::Bootloader, resetTimeoutS * 1000);
+        const QSerialPortInfo back = session.resetIntoBootloader(resetTimeoutS * 1000);
         if (session.cancelled())
             return interrupted(serial);
         if (back.isNull()) {

@@ -3,9 +3,7 @@
 #include "commandssender.h"
 #include "devicesession.h"
 #include "dhUploadProcedure.h"
-#include "firmwareidtext.h"
 #include "firmwareuploadprocedure.h"
-#include "gcu.pb.h"
 #include "gcuusbidentity.h"
 #include "knowndevices.h"
 #include "tooloutput.h"
@@ -13,9 +11,6 @@
 #include <QStringList>
 
 namespace {
-
-constexpr int answerTimeoutMs = 3000;
-constexpr int leaveLimitMs = 3000;
 
 QString resultMeaning(uint32_t code)
 {
@@ -132,20 +127,16 @@ ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
 
 ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& port)
 {
-    const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
-                                Response::kFirmwareId, answerTimeoutMs);
+    const auto version = session.readFirmwareVersion();
     if (session.cancelled())
         return interrupted("before the upload began");
-    if (id && oldVersion.isEmpty())
-        oldVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
+    if (version && oldVersion.isEmpty())
+        oldVersion = *version;
     if (GcuUsbIdentity::isBootloaderPort(port))
         return ExitCode::Done;
     output.state(serial, "bootloader");
     output.log(serial, "Resetting the GCU into its bootloader");
-    session.sender().sendResetToBootloader();
-    session.close();
-    session.waitUntilGone(leaveLimitMs);
-    port = session.waitForDevice(DeviceFinder::Mode::Bootloader, options.resetTimeoutS * 1000);
+    port = session.resetIntoBootloader(options.resetTimeoutS * 1000);
     if (session.cancelled())
         return interrupted("while waiting for the bootloader");
     if (port.isNull())
@@ -315,13 +306,12 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
     QString problem;
     if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
         return fail(opened, problem);
-    const auto id = session.ask([&] { session.sender().sendGetFirmwareId(); },
-                                Response::kFirmwareId, answerTimeoutMs);
+    const auto version = session.readFirmwareVersion();
     if (session.cancelled())
         return interrupted("while reading the new firmware version");
-    if (!id)
+    if (!version)
         return fail(ExitCode::Stalled, "The GCU came back but did not say its firmware version");
-    const QString newVersion = QString::fromStdString(FirmwareIdText::describe(id->firmware_id()));
+    const QString& newVersion = *version;
     const QJsonObject summary{{"old_version", oldVersion},
                               {"new_version", newVersion},
                               {"mode", DeviceFinder::modeName(port)},
