@@ -212,8 +212,15 @@ void DeviceSession::routeAnswers(UploadProcedure* upload, DhUploadProcedure* sec
     resultObserver = std::move(onResult);
 }
 
+void DeviceSession::routeFrames(std::function<void(const std::string&)> onFrame)
+{
+    frameObserver = std::move(onFrame);
+}
+
 void DeviceSession::handleFrame(const std::string& payload)
 {
+    if (frameObserver)
+        frameObserver(payload);
     Response response;
     if (!response.ParseFromString(payload))
         return;

@@ -78,6 +78,10 @@ public:
     // result code first.
     void routeAnswers(UploadProcedure* procedure, DhUploadProcedure* secure,
                       std::function<void(uint32_t)> onResult);
+    // Every frame from the GCU also goes to `onFrame`, as it came.
+    void routeFrames(std::function<void(const std::string&)> onFrame);
+    // The serial link itself, for what relays its frames.
+    ComPort& serialLink() { return *link; }
 
 signals:
     void finished(int exitCode);
@@ -97,4 +101,5 @@ private:
     UploadProcedure* procedure = nullptr;
     DhUploadProcedure* secure = nullptr;
     std::function<void(uint32_t)> resultObserver;
+    std::function<void(const std::string&)> frameObserver;
 };

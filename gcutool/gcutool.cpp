@@ -2,10 +2,12 @@
 
 #include "devicefinder.h"
 #include "devicesession.h"
+#include "doctor.h"
 #include "firmwarefilecheck.h"
 #include "interruptwatcher.h"
 #include "knowndevices.h"
 #include "logline.h"
+#include "relayrun.h"
 #include "runsummary.h"
 #include "station.h"
 #include "uploadrun.h"
@@ -139,12 +141,45 @@ const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
              p.addOption({{"o", "output"}, "The keychain file to write.", "FILE"});
          },
          &GcuTool::readKey},
+        {"relay",
+         "Let a remote update server update the GCU, as the window's relay does: list the "
+         "server's versions, or relay the one chosen.",
+         nullptr,
+         [](QCommandLineParser& p) {
+             addDeviceOptions(p);
+             p.addOption({"server", "The update server.", "HOST:PORT"});
+             p.addOption({"version",
+                          "The version to ask the server for; without it the "
+                          "server's versions are listed.",
+                          "NAME"});
+             p.addOption({"stall-timeout",
+                          "End the run (exit 4) after this long without a frame either way "
+                          "(default 30).",
+                          "S", "30"});
+         },
+         &GcuTool::relay},
         {"check",
          "Read a firmware file without a GCU and say what it holds, or why it is not "
          "one (a dry run).",
          "FILE", noOptions, &GcuTool::check},
         {"udev-rule", "Print the udev rule that gives the logged-in user access to GCUs.", nullptr,
          noOptions, &GcuTool::udevRule},
+        {"doctor",
+         "Look for what keeps GCUs from working here: ModemManager, brltty, the udev rule, "
+         "each port's permissions and other programs holding it, a GCU left in its bootloader, "
+         "shared serial numbers. Exits with the number of problems.",
+         nullptr,
+         [](QCommandLineParser& p) {
+             p.addOption({"user",
+                          "Check access for this user (default: the one who ran sudo, "
+                          "else the current user).",
+                          "NAME"});
+             // Where the system's files are read; tests stage a system there.
+             QCommandLineOption root("root", "Read the system's files below DIR.", "DIR", "/");
+             root.setFlags(QCommandLineOption::HiddenFromHelp);
+             p.addOption(root);
+         },
+         &GcuTool::doctor},
     };
     return all;
 }
@@ -195,7 +230,9 @@ int GcuTool::run(const QStringList& arguments)
 {
     const Subcommand* command = findSubcommand(arguments);
     parser.addHelpOption();
-    parser.addVersionOption();
+    // relay's --version names the firmware the server is asked for.
+    if (!command || command->handler != &GcuTool::relay)
+        parser.addVersionOption();
     parser.addOption({"json", "JSON Lines on standard output: one object per event."});
     parser.addOption({{"q", "quiet"}, "Print only the outcome."});
     parser.addOption({"verbose", "Print every retry, and the library's diagnostics on standard "
@@ -300,13 +337,28 @@ static void registerResources()
     Q_INIT_RESOURCE(gcutool);
 }
 
-ExitCode GcuTool::udevRule()
+static QByteArray carriedUdevRule()
 {
     registerResources();
     QFile rule(":/70-orv-gcu.rules");
     rule.open(QIODevice::ReadOnly);
-    std::cout << rule.readAll().toStdString() << std::flush;
+    return rule.readAll();
+}
+
+ExitCode GcuTool::udevRule()
+{
+    std::cout << carriedUdevRule().toStdString() << std::flush;
     return ExitCode::Done;
+}
+
+ExitCode GcuTool::doctor()
+{
+    const QString name = parser.isSet("user") ? parser.value("user") : Doctor::defaultUser();
+    const std::optional<Doctor::Account> account = Doctor::account(name);
+    if (!account)
+        return usage(QString("there is no user %1").arg(name));
+    const Doctor doctor(parser.value("root"), *account, carriedUdevRule());
+    return Doctor::report(*output, doctor.examine(DeviceFinder::attached()));
 }
 
 ExitCode
@@ -513,6 +565,25 @@ ExitCode GcuTool::flash()
     for (size_t i = 0; i < runs.size(); ++i)
         results.push_back({targets[static_cast<int>(i)].serialNumber(), runs[i]->outcome()});
     return RunSummary::report(*output, results);
+}
+
+ExitCode GcuTool::relay()
+{
+    RelayRun::Options options;
+    const QString server = parser.value("server");
+    const int colon = server.lastIndexOf(':');
+    bool portOk = false;
+    const uint port = colon > 0 ? server.mid(colon + 1).toUInt(&portOk) : 0;
+    if (!portOk || port == 0 || port > 65535)
+        return usage("relay needs --server HOST:PORT");
+    options.host = server.left(colon);
+    options.port = static_cast<unsigned short>(port);
+    options.version = parser.value("version");
+    if (!positiveNumber("stall-timeout", &options.stallTimeoutS))
+        return ExitCode::Usage;
+    return withDevice([&](DeviceSession& session, const QSerialPortInfo&) {
+        return RelayRun(options, *output).run(session);
+    });
 }
 
 ExitCode GcuTool::bootloader()

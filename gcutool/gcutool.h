@@ -38,11 +38,13 @@ private:
     ExitCode list();
     ExitCode check();
     ExitCode udevRule();
+    ExitCode doctor();
     ExitCode info();
     ExitCode flash();
     ExitCode station();
     ExitCode bootloader();
     ExitCode readKey();
+    ExitCode relay();
 
     // Picks the GCU and runs `job` in a device session until it ends or Ctrl-C
     // has stopped it.

@@ -388,3 +388,61 @@ TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
     EXPECT_TRUE(readWholeFile(laterOut) == image);
     EXPECT_TRUE(readWholeFile(otherOut).empty()) << "a GCU without the prefix was updated";
 }
+
+TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
+{
+    const std::string image = randomImage(40 * 1024, 31);
+    const std::string chosen = packed(image, "2.0.0");
+    const std::string other = packed(randomImage(4096, 32), "1.0.0");
+    const std::string flashOut = temporaryPath("flash.bin");
+    GcuSimProcess gcu("SIM-RELAY", {"--flash-out", flashOut, "--reset-delay", "300"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    const auto startServer = [&](quint16 port) {
+        auto server = startTool("update-server-sim",
+                                {"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen,
+                                 "--port", std::to_string(port)});
+        EXPECT_TRUE(spinUntil(
+            [&] { return server->log().find("listening on") != std::string::npos; }, 5000));
+        return server;
+    };
+    const auto serverOption = [](quint16 port) { return "127.0.0.1:" + std::to_string(port); };
+
+    quint16 port = freePort();
+    auto server = startServer(port);
+    ToolRun run = gcutool({"relay", "--server", serverOption(port), "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.events().back()["versions"].toArray(), (QJsonArray{"1.0.0", "2.0.0"}));
+    server.reset();
+
+    port = freePort();
+    server = startServer(port);
+    run = gcutool({"relay", "--server", serverOption(port), "--version", "3.0.0"});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(run.says("The server does not offer version 3.0.0; it offers: 1.0.0, 2.0.0"));
+    server.reset();
+
+    port = freePort();
+    server = startServer(port);
+    run = gcutool({"relay", "--server", serverOption(port), "--version", "2.0.0", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.output << server->log() << gcu.log();
+    EXPECT_EQ(server->waitForExit(10000), 0) << server->log();
+    EXPECT_TRUE(readWholeFile(flashOut) == image);
+    int lastStep = 0;
+    int total = 0;
+    for (const QJsonObject& event : run.events())
+        if (event["event"].toString() == "progress") {
+            EXPECT_GE(event["steps_done"].toInt(), lastStep);
+            lastStep = event["steps_done"].toInt();
+            total = event["steps_total"].toInt();
+        }
+    EXPECT_EQ(lastStep, 2 + 21 + 1);
+    EXPECT_EQ(total, lastStep);
+
+    // Nobody listens: the server cannot be reached.
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    run = gcutool({"relay", "--server", serverOption(freePort()), "--version", "2.0.0"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_TRUE(run.says("No update from the server at 127.0.0.1:")) << run.output;
+    run = gcutool({"relay", "--server", "nowhere"});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+}

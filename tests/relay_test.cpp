@@ -20,13 +20,6 @@
 
 namespace {
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
 std::string packed(const std::string& image, const std::string& version)
 {
     return packFirmware(image,

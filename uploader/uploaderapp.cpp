@@ -1,15 +1,11 @@
 #include "uploaderapp.h"
 
-#include "clientconnection.h"
 #include "firmwareidtext.h"
 #include "firmwareuploadprocedure.h"
 #include "gcu.pb.h"
 #include "gcuusbidentity.h"
-#include "hexdump.h"
 #include "logline.h"
 #include "portinfoequality.h"
-#include "server.pb.h"
-#include "softwareserverresponsesender.h"
 #include "ui_uploaderapp.h"
 
 #include <QCloseEvent>
@@ -29,15 +25,8 @@ constexpr int portPollIntervalMs = 100;
 constexpr int pingIntervalMs = 1000;
 constexpr int defaultServerPort = 7214;
 const char* const defaultServerHost = "localhost";
-// Bounds on what a peer's input can make the window hold.
+// The log pane keeps this many lines, however much a peer makes it say.
 constexpr int maxLogLines = 5000;
-constexpr size_t maxPaneDumpBytes = 256;
-constexpr int maxOfferedVersions = 1000;
-constexpr int maxVersionNameLength = 256;
-// The server is held back while this much waits to be written to the GCU, and
-// let go once the serial side is down to the lower mark.
-constexpr qint64 relayHoldBytes = 1024 * 1024;
-constexpr qint64 relayResumeBytes = 256 * 1024;
 
 // The device file exists but this user may not open it.
 bool lacksPermission(const QString& path)
@@ -93,11 +82,17 @@ UploaderApp::UploaderApp(QWidget* parent)
         emit addLog(QString("Lost the GCU: %1").arg(reason));
         QMetaObject::invokeMethod(this, "comPortDisconnect", Qt::QueuedConnection);
     });
-    connect(&comPort, &ComPort::bytesWritten, this, [this] {
-        if (serverConnection && serverConnection->readingPaused() &&
-            comPort.bytesToWrite() <= relayResumeBytes)
-            serverConnection->resumeReading();
-    });
+    connect(&relay, &UpdateRelay::log, this, &UploaderApp::addLog);
+    connect(
+        &relay, &UpdateRelay::versionsOffered, this,
+        [this](const QStringList& names) {
+            clearVersionItems();
+            for (const QString& name : names)
+                insertVersionItem(name);
+        },
+        Qt::QueuedConnection);
+    connect(&relay, &UpdateRelay::progress, this, &UploaderApp::updateProgress,
+            Qt::QueuedConnection);
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog,
             [](const QString& line) { LogLine() << "log: " << line.toStdString(); });
@@ -203,9 +198,7 @@ void UploaderApp::comPortDisconnect()
         pingTimer->stop();
     comPort.close();
     ui->pushButton_2->setText(tr("Connect"));
-    // Nothing waits to be written to a closed link: the server may go on.
-    if (serverConnection)
-        serverConnection->resumeReading();
+    relay.linkClosed();
 }
 
 void UploaderApp::comPortReconnect()
@@ -236,13 +229,12 @@ void UploaderApp::readPort(std::string data)
     const bool ownAnswer = response.resp_case() == Response::kFirmwareId && firmwareIdAwaited;
     if (response.resp_case() == Response::kFirmwareId)
         firmwareIdAwaited = false;
-    if (responseSender && !ownAnswer) {
+    if (relay.connected() && !ownAnswer) {
         if (response.resp_case() == Response::kPong) {
             emit pongReceived(response.pong().sequenceno());
             return;
         }
-        emit addLog("Sending GCU response to server");
-        responseSender->sendReceivedPacketFromGcu(data);
+        relay.forwardGcuAnswer(data);
     }
 
     switch (response.resp_case()) {
@@ -363,40 +355,17 @@ void UploaderApp::on_softwareServerConnect_clicked()
         return;
     const QString host = settings.value("network/host", defaultServerHost).toString();
     const int port = settings.value("network/port", defaultServerPort).toInt();
-    emit addLog(QString("Connecting to: %1:%2").arg(host).arg(port));
-    auto connection = std::make_unique<ClientConnection>(host, static_cast<unsigned short>(port));
-    auto sender = std::make_unique<SoftwareServerResponseSender>(connection.get());
-    connect(connection.get(), SIGNAL(commandRead(std::string)), this,
-            SLOT(commandRead(std::string)));
-    connect(connection.get(), &ClientConnection::connectionFailed, this, [this](QString reason) {
-        emit addLog(QString("Server connection failed: %1").arg(reason));
-    });
-    // A server closes the connection once it is done; closing it in the middle
-    // of an update is a failure all the same.
-    connect(connection.get(), &ClientConnection::connectionClosed, this, [this] {
-        if (relayedUpdateUnfinished)
-            emit addLog(QString("Server connection failed: %1")
-                            .arg(QString::fromStdString(serverConnection->error())));
-        else
-            emit addLog("Server closed the connection");
-    });
-    // A connection made earlier is let go: the relay talks to one server at a time.
-    if (serverConnection) {
-        serverConnection->disconnect(this);
-        serverConnection->close();
-    }
-    responseSender = std::move(sender);
-    serverConnection = std::move(connection);
+    relay.connectToServer(host, static_cast<unsigned short>(port));
 }
 
 void UploaderApp::on_softwareServerUpload_clicked()
 {
-    if (!serverConnection)
+    if (!relay.connected())
         return;
     const QString version = ui->softwareServerVersions->currentText();
     if (version.isEmpty())
         return;
-    responseSender->sendGetFirmwareVersion(version.toUtf8().toStdString());
+    relay.requestVersion(version.toUtf8().toStdString());
 }
 
 void UploaderApp::clearVersionItems()
@@ -407,94 +376,4 @@ void UploaderApp::clearVersionItems()
 void UploaderApp::insertVersionItem(QString item)
 {
     ui->softwareServerVersions->addItem(item);
-}
-
-void UploaderApp::logHexDump(const std::string& data)
-{
-    std::ostringstream dump;
-    hexdump(data.data(), data.size(), dump, maxPaneDumpBytes);
-    emit addLog(QString::fromUtf8(dump.str().c_str()));
-}
-
-void UploaderApp::answerUnservedRequest()
-{
-    Response error;
-    error.set_result(5);
-    responseSender->sendReceivedPacketFromGcu(error.SerializeAsString());
-}
-
-void UploaderApp::offerVersions(const SoftwareServerRequest& request)
-{
-    QMetaObject::invokeMethod(this, "clearVersionItems", Qt::QueuedConnection);
-    const auto& versions = request.get_firmware_versions().versions();
-    const int listed = std::min(versions.size(), maxOfferedVersions);
-    for (int i = 0; i < listed; ++i) {
-        // A name is a name: what a server sends beyond that is not shown.
-        const QString name =
-            QString::fromUtf8(versions[i].name().c_str()).left(maxVersionNameLength);
-        QMetaObject::invokeMethod(this, "insertVersionItem", Qt::QueuedConnection,
-                                  Q_ARG(QString, name));
-        emit addLog(QString("Added version %1").arg(name));
-    }
-    if (versions.size() > listed)
-        emit addLog(QString("The server offered %1 more versions; only the first %2 are listed")
-                        .arg(versions.size() - listed)
-                        .arg(maxOfferedVersions));
-}
-
-void UploaderApp::relayPacketToGcu(const SendPacketToGcu& packet)
-{
-    comPort.commandSend(packet.packet());
-    relayedUpdateUnfinished = packet.steps_done() < packet.steps_total();
-    QMetaObject::invokeMethod(this, "updateProgress", Qt::QueuedConnection,
-                              Q_ARG(int, packet.steps_done()), Q_ARG(int, packet.steps_total()));
-    holdServerWhileGcuIsBehind();
-}
-
-void UploaderApp::holdServerWhileGcuIsBehind()
-{
-    // The serial link drains far slower than a server can send: rather than
-    // buffer the server's whole update here, let TCP hold it back.
-    if (comPort.bytesToWrite() > relayHoldBytes)
-        serverConnection->pauseReading();
-}
-
-void UploaderApp::commandRead(std::string data)
-{
-    SoftwareServerRequest request;
-    if (!request.ParseFromString(data)) {
-        emit addLog("Failed to parse command from server");
-        LogLine() << "Failed command from server: ";
-        logHexDump(data);
-        answerUnservedRequest();
-        return;
-    }
-    switch (request.req_case()) {
-    case SoftwareServerRequest::kGetSerialNumber:
-        emit addLog("Type GetSerialNumber");
-        responseSender->sendGetSerialNumber(comPort.getSerialNumber());
-        break;
-    case SoftwareServerRequest::kGetFirmwareVersions:
-        emit addLog("Type GetFirmwareVersion");
-        offerVersions(request);
-        break;
-    case SoftwareServerRequest::kSendPacketToGcu:
-        emit addLog("Type SendPacketToGcu");
-        relayPacketToGcu(request.send_packet_to_gcu());
-        break;
-    case SoftwareServerRequest::kReconnect:
-        emit addLog("Type ReconnectReq");
-        // The wait runs off the GUI thread; once the port is back the server hears
-        // of it first, then the link is opened again. Every request is answered.
-        portWaiter.whenPortIsBack(comPort.isOpen(), [this] {
-            if (responseSender)
-                responseSender->sendReconnect();
-        });
-        break;
-    default:
-        emit addLog(QString("Type UNKNOWN %1").arg(static_cast<int>(request.req_case())));
-        logHexDump(data);
-        answerUnservedRequest();
-        break;
-    }
 }

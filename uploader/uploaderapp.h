@@ -4,6 +4,7 @@
 #include "comport.h"
 #include "iprocedure.h"
 #include "reconnectwaiter.h"
+#include "updaterelay.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -12,14 +13,10 @@
 #include <memory>
 #include <string>
 
-class ClientConnection;
 class ModulePublicKey;
 class QCloseEvent;
 class QElapsedTimer;
 class QTimer;
-class SendPacketToGcu;
-class SoftwareServerRequest;
-class SoftwareServerResponseSender;
 class Ui_UploaderApp;
 
 // The uploader's one window: the GCU port list and connection, the GCU's answers,
@@ -57,7 +54,6 @@ private slots:
     void on_pushButton_3_clicked();
     void clearVersionItems();
     void insertVersionItem(QString item);
-    void commandRead(std::string data);
 
 private:
     void procedureDone() override;
@@ -65,11 +61,6 @@ private:
     bool offlineLoader();
     void addPortEntry(int index);
     void saveKeychain(const ModulePublicKey& key);
-    void logHexDump(const std::string& data);
-    void answerUnservedRequest();
-    void offerVersions(const SoftwareServerRequest& request);
-    void relayPacketToGcu(const SendPacketToGcu& packet);
-    void holdServerWhileGcuIsBehind();
     void reopenPort(const QSerialPortInfo& found);
     void connectionEstablished();
 
@@ -82,16 +73,13 @@ private:
     std::unique_ptr<QElapsedTimer> pingStopwatch;
     std::unique_ptr<IProcedure> procedure;
     uint32_t pingCounter = 0;
-    std::unique_ptr<ClientConnection> serverConnection;
-    std::unique_ptr<SoftwareServerResponseSender> responseSender;
     QSettings settings{"Orvane", "Uploader"};
     bool keyRequested = false;
     bool firmwareIdRequested = false;
     // The firmware identity asked for has not been answered yet.
     bool firmwareIdAwaited = false;
-    // The server's last packet was not the last step of its update.
-    bool relayedUpdateUnfinished = false;
     // Waits for the GCU's port after a reset; ends before the link it uses.
     ReconnectWaiter portWaiter{comPort, this,
                                [this](const QSerialPortInfo& found) { reopenPort(found); }};
+    UpdateRelay relay{comPort, portWaiter};
 };

@@ -4,6 +4,7 @@
 #include "testbus.h"
 
 #include <QElapsedTimer>
+#include <QTcpServer>
 #include <QThread>
 #include <algorithm>
 #include <fstream>
@@ -132,4 +133,11 @@ bool GcuSimProcess::waitUntilGone(int timeoutMs) const
 std::string GcuSimProcess::log() const
 {
     return process.log();
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }

@@ -46,6 +46,8 @@ int runTool(const std::string& tool, const std::vector<std::string>& arguments);
 std::unique_ptr<ToolProcess> startTool(const std::string& tool,
                                        const std::vector<std::string>& arguments);
 std::string temporaryPath(const std::string& stem);
+// A loopback TCP port that nothing listens on.
+quint16 freePort();
 // Reproducible random bytes.
 std::string randomImage(size_t size, unsigned seed);
 // A firmware file for the simulated GCU (its device key), made by gcu-fwpack with

@@ -1,0 +1,113 @@
+#include "relayrun.h"
+
+#include "comport.h"
+#include "devicesession.h"
+#include "reconnectwaiter.h"
+#include "tooloutput.h"
+#include "updaterelay.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <limits>
+
+RelayRun::RelayRun(Options options, ToolOutput& output)
+    : options(std::move(options)), output(output)
+{
+}
+
+ExitCode RelayRun::fail(ExitCode code, const QString& message)
+{
+    output.error(serial, code, message);
+    return code;
+}
+
+std::optional<ExitCode> RelayRun::chooseVersion(const QStringList& offered)
+{
+    if (options.version.isEmpty()) {
+        output.end(serial, ExitCode::Done,
+                   offered.isEmpty() ? "The server offers no version"
+                                     : "The server offers:\n" + offered.join('\n'),
+                   {{"versions", QJsonArray::fromStringList(offered)}});
+        return ExitCode::Done;
+    }
+    if (!offered.contains(options.version))
+        return fail(ExitCode::Usage,
+                    QString("The server does not offer version %1; it offers: %2")
+                        .arg(options.version, offered.isEmpty() ? "none" : offered.join(", ")));
+    output.log(serial, QString("Asking the server for version %1").arg(options.version));
+    return std::nullopt;
+}
+
+ExitCode RelayRun::run(DeviceSession& session)
+{
+    serial = session.serialNumber();
+    ComPort& link = session.serialLink();
+    const QString server = QString("%1:%2").arg(options.host).arg(options.port);
+    output.begin(serial,
+                 QString("Relaying between the update server at %1 and the GCU").arg(server),
+                 {{"server", server}});
+
+    // Objects made here live on the session's thread, where the link's port is
+    // re-opened once the server has reset the GCU.
+    QObject context;
+    ReconnectWaiter portWaiter(link, &context, [&](const QSerialPortInfo& found) {
+        if (link.isOpen())
+            link.close();
+        if (link.reconnect(found))
+            output.log(serial, QString("The GCU is back on %1").arg(found.systemLocation()));
+    });
+    UpdateRelay relay(link, portWaiter);
+    QElapsedTimer sinceTraffic;
+    sinceTraffic.start();
+    QString lastLine;
+    bool offered = false;
+    bool lastStepSent = false;
+    QObject::connect(&relay, &UpdateRelay::log, &context, [&](const QString& line) {
+        sinceTraffic.restart();
+        lastLine = line;
+        output.log(serial, line, true);
+    });
+    QObject::connect(&relay, &UpdateRelay::versionsOffered, &context,
+                     [&](const QStringList& versions) {
+                         offered = true;
+                         outcome = chooseVersion(versions);
+                         if (!outcome)
+                             relay.requestVersion(options.version.toStdString());
+                     });
+    QObject::connect(&relay, &UpdateRelay::progress, &context, [&](int done, int total) {
+        lastStepSent = total > 0 && done >= total;
+        output.progress(serial, {done, total, 0, 0});
+    });
+    QObject::connect(&relay, &UpdateRelay::serverGone, &context, [&](bool completed) {
+        if (outcome)
+            return;
+        if (completed && lastStepSent) {
+            output.end(serial, ExitCode::Done, "The server has sent its whole update and closed");
+            outcome = ExitCode::Done;
+        } else if (!offered)
+            outcome = fail(ExitCode::NoDevice,
+                           QString("No update from the server at %1: %2").arg(server, lastLine));
+        else
+            outcome = fail(ExitCode::Lost,
+                           QString("The update server went away before its update was complete: %1")
+                               .arg(lastLine));
+    });
+    session.routeFrames([&](const std::string& frame) {
+        sinceTraffic.restart();
+        relay.forwardGcuAnswer(frame);
+    });
+    relay.connectToServer(options.host, options.port);
+
+    const int stallMs = options.stallTimeoutS * 1000;
+    session.waitUntil([&] { return outcome || sinceTraffic.elapsed() >= stallMs; },
+                      std::numeric_limits<int>::max());
+    session.routeFrames(nullptr);
+    if (outcome)
+        return *outcome;
+    if (session.cancelled())
+        return fail(ExitCode::Interrupted, "Interrupted; the port and the server connection are "
+                                           "closed");
+    return fail(
+        ExitCode::Stalled,
+        QString("Nothing came from the server or the GCU for %1 s").arg(options.stallTimeoutS));
+}
