@@ -1,5 +1,6 @@
 #include "comport.h"
 
+#include "frametrace.h"
 #include "gcuusbidentity.h"
 #include "logline.h"
 
@@ -149,6 +150,7 @@ void ComPort::retirePort()
 
 void ComPort::commandSend(std::string payload)
 {
+    FrameTrace::process().record(FrameTrace::Direction::ToGcu, payload);
     if (QThread::currentThread() == thread()) {
         if (isOpen())
             writeFrame(FrameCodec::encode(payload));
@@ -203,6 +205,7 @@ void ComPort::dataAvaliable()
     if (!reading)
         return;
     reader.readFrames(*reading, [this, reading](std::string payload) {
+        FrameTrace::process().record(FrameTrace::Direction::FromGcu, payload);
         emit commandRead(std::move(payload));
         // A handler that re-opened or closed the link has replaced the port.
         return port.get() == reading;

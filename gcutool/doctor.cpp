@@ -101,9 +101,9 @@ Verdict decide(const QString& path, const struct stat& file, const Doctor::Accou
     if (user.uid == 0)
         return {true, "as root", {}};
     if (file.st_uid == user.uid)
-        return readWrite(file.st_mode >> 6)
-                   ? Verdict{true, "as its owner", {}}
-                   : Verdict{false, "its owner may not", QString("sudo chmod u+rw %1").arg(path)};
+        return readWrite(file.st_mode >> 6) ? Verdict{true, "as its owner", {}}
+                                            : Verdict{false, "its mode denies its owner",
+                                                      QString("sudo chmod u+rw %1").arg(path)};
     const std::vector<AclEntry> acl = accessAcl(path);
     // With an ACL the mode's group bits are its mask, and the owning group's
     // permissions are an entry of their own.
@@ -118,7 +118,7 @@ Verdict decide(const QString& path, const struct stat& file, const Doctor::Accou
     for (const AclEntry& entry : acl)
         if (entry.tag == AclUser && entry.id == user.uid)
             return readWrite(entry.permissions & mask)
-                       ? Verdict{true, "through its ACL (the udev rule's uaccess tag)", {}}
+                       ? Verdict{true, "through its ACL", {}}
                        : Verdict{false, "its ACL entry for the user does not allow it",
                                  installRule};
     const auto member = [&user](gid_t gid) {
@@ -142,9 +142,9 @@ Verdict decide(const QString& path, const struct stat& file, const Doctor::Accou
                 installRule};
     if (readWrite(file.st_mode))
         return {true, "as everyone may", {}};
-    const QString owner = groupName(file.st_gid);
-    return {false, QString("%1 is not in its group %2").arg(user.name, owner),
-            QString("sudo usermod -aG %1 %2 (then log out and in again)").arg(owner, user.name)};
+    const QString group = groupName(file.st_gid);
+    return {false, QString("%1 is not in its group %2").arg(user.name, group),
+            QString("sudo usermod -aG %1 %2 (then log out and in again)").arg(group, user.name)};
 }
 
 QString pidList(const QStringList& pids)
@@ -160,14 +160,13 @@ std::optional<Doctor::Account> Doctor::account(const QString& name)
     const passwd* entry = getpwnam(encoded.constData());
     if (!entry)
         return std::nullopt;
-    Account found{name, entry->pw_uid, {}};
-    int count = 32;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
+    const gid_t primary = entry->pw_gid;
+    Account found{name, entry->pw_uid, std::vector<gid_t>(32)};
+    int count = static_cast<int>(found.groups.size());
     // Too small a list is refused with the size it needs.
-    while (getgrouplist(encoded.constData(), entry->pw_gid, groups.data(), &count) < 0)
-        groups.resize(static_cast<size_t>(count));
-    groups.resize(static_cast<size_t>(count));
-    found.groups = groups;
+    while (getgrouplist(encoded.constData(), primary, found.groups.data(), &count) < 0)
+        found.groups.resize(static_cast<size_t>(count));
+    found.groups.resize(static_cast<size_t>(count));
     return found;
 }
 

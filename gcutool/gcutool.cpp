@@ -4,6 +4,7 @@
 #include "devicesession.h"
 #include "doctor.h"
 #include "firmwarefilecheck.h"
+#include "frametrace.h"
 #include "interruptwatcher.h"
 #include "knowndevices.h"
 #include "logline.h"
@@ -18,6 +19,7 @@
 #include <QJsonObject>
 #include <QSaveFile>
 #include <algorithm>
+#include <fstream>
 #include <iostream>
 #include <map>
 
@@ -237,6 +239,10 @@ int GcuTool::run(const QStringList& arguments)
     parser.addOption({{"q", "quiet"}, "Print only the outcome."});
     parser.addOption({"verbose", "Print every retry, and the library's diagnostics on standard "
                                  "error."});
+    parser.addOption({"trace",
+                      "Write the frames to and from the GCUs and the update server to "
+                      "FILE, for a bug report.",
+                      "FILE"});
     if (!command) {
         parser.setApplicationDescription(overview());
         parser.addPositionalArgument("command", "One of the commands above.");
@@ -266,7 +272,24 @@ int GcuTool::run(const QStringList& arguments)
         return static_cast<int>(usage(
             command->positional ? QString("%1 takes one %2").arg(command->name, command->positional)
                                 : QString("%1 takes no arguments").arg(command->name)));
-    return static_cast<int>((this->*command->handler)());
+    if (parser.isSet("trace"))
+        FrameTrace::process().start();
+    const ExitCode code = (this->*command->handler)();
+    if (parser.isSet("trace") && !writeTrace(parser.value("trace")))
+        return static_cast<int>(std::max(code, ExitCode::FileUnusable, [](ExitCode a, ExitCode b) {
+            return severity(a) < severity(b);
+        }));
+    return static_cast<int>(code);
+}
+
+bool GcuTool::writeTrace(const QString& path)
+{
+    std::ofstream file(path.toStdString(), std::ios::trunc);
+    FrameTrace::process().write(file);
+    if (file.flush())
+        return true;
+    output->error({}, ExitCode::FileUnusable, QString("Cannot write the trace to %1").arg(path));
+    return false;
 }
 
 bool GcuTool::positiveNumber(const char* option, int* value)

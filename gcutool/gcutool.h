@@ -66,6 +66,8 @@ private:
     std::optional<ExitCode> uploadSettings(bool secure, UploadRun::Options* options,
                                            FirmwareFileCheck* file);
     ExitCode interrupted(const QString& serial);
+    // False (said) when the file cannot be written.
+    bool writeTrace(const QString& path);
 
     QCommandLineParser parser;
     std::unique_ptr<ToolOutput> output;

@@ -7,28 +7,9 @@
 #include "gcuusbidentity.h"
 #include "knowndevices.h"
 #include "tooloutput.h"
+#include "uploadstallwatch.h"
 
 #include <QStringList>
-
-namespace {
-
-QString resultMeaning(uint32_t code)
-{
-    switch (code) {
-    case 0:
-        return "accepted";
-    case 1:
-        return "key or command refused";
-    case 2:
-        return "record damaged";
-    case 3:
-        return "signature or key exchange refused";
-    default:
-        return "unknown result";
-    }
-}
-
-} // namespace
 
 UploadRun::UploadRun(Options runOptions, FirmwareFileCheck checkedFile, ToolOutput& out)
     : options(std::move(runOptions)), file(std::move(checkedFile)), output(out)
@@ -156,11 +137,7 @@ void UploadRun::updateProgress(int done, int total)
     stepsTotal = total;
     // Going over ground already covered after a fall-back is no progress: a
     // command that keeps failing must end in a stall.
-    if (done > furthestStep) {
-        furthestStep = done;
-        sinceProgress.restart();
-        resultsSinceProgress.clear();
-    }
+    stallWatch.progressed(done);
     // After the answer to commands[i] the progress is i + 3.
     const qint64 bytes = done >= total ? file.dataBytes() : file.bytesThrough(done - 3);
     output.progress(serial, {done, total, bytes, file.dataBytes()});
@@ -168,34 +145,28 @@ void UploadRun::updateProgress(int done, int total)
 
 void UploadRun::noteResult(uint32_t result)
 {
-    ++resultsSinceProgress[result];
+    stallWatch.resultSeen(result);
     if (result >= 1 && result <= 3) {
         ++retries;
         output.retry(serial,
                      QString("The GCU refused %1 with %2 (%3); going back to the last checkpoint")
                          .arg(stepName(stepsDone + 1))
                          .arg(result)
-                         .arg(resultMeaning(result)),
+                         .arg(UploadStallWatch::resultMeaning(result)),
                      {{"step", stepsDone + 1}, {"result", static_cast<int>(result)}});
     }
 }
 
 QString UploadRun::stepName(int step) const
 {
-    if (step <= 1)
-        return "the key blob";
-    if (step == 2)
-        return options.secure ? "the key exchange" : "the AES key";
-    if (step >= stepsTotal && stepsTotal > 0)
-        return "the final reset";
-    return QString("command %1").arg(step - 2);
+    return UploadStallWatch::stepName(step, stepsTotal, options.secure);
 }
 
 ExitCode UploadRun::upload(DeviceSession& session)
 {
     session.routeAnswers(procedure.get(), secureProcedure,
                          [this](uint32_t result) { noteResult(result); });
-    sinceProgress.start();
+    stallWatch.start();
     output.state(serial, "uploading");
     procedure->start();
     const int stallMs = options.stallTimeoutS * 1000;
@@ -203,7 +174,7 @@ ExitCode UploadRun::upload(DeviceSession& session)
         session.waitUntil(
             [&] {
                 return (stepsTotal > 0 && stepsDone >= stepsTotal) || session.portLost() ||
-                       sinceProgress.elapsed() >= stallMs;
+                       stallWatch.msSinceProgress() >= stallMs;
             },
             stallMs);
         if (stepsTotal > 0 && stepsDone >= stepsTotal)
@@ -218,7 +189,7 @@ ExitCode UploadRun::upload(DeviceSession& session)
                 return resumed;
             continue;
         }
-        if (sinceProgress.elapsed() >= stallMs)
+        if (stallWatch.msSinceProgress() >= stallMs)
             return stall();
     }
     session.routeAnswers(nullptr, nullptr, nullptr);
@@ -255,28 +226,19 @@ ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
                        .arg(port.systemLocation())
                        .arg(restartPoint),
                    {{"from_command", restartPoint}, {"port", port.systemLocation()}});
-    sinceProgress.restart();
-    resultsSinceProgress.clear();
+    stallWatch.restart();
     procedure->startFrom(restartPoint);
     return ExitCode::Done;
 }
 
 ExitCode UploadRun::stall()
 {
-    QStringList answers;
-    bool onlyRefusals = !resultsSinceProgress.empty();
-    for (const auto& [code, count] : resultsSinceProgress) {
-        answers << QString("%1 (%2) %3 times").arg(code).arg(resultMeaning(code)).arg(count);
-        onlyRefusals = onlyRefusals && (code == 1 || code == 3);
-    }
-    const QString what =
-        answers.isEmpty() ? "the GCU did not answer" : "the GCU answered " + answers.join(", ");
     const QString message = QString("No progress for %1 s at step %2 of %3 (%4): %5")
                                 .arg(options.stallTimeoutS)
                                 .arg(stepsDone + 1)
                                 .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
-                                .arg(stepName(stepsDone + 1), what);
-    return fail(onlyRefusals ? ExitCode::Refused : ExitCode::Stalled, message);
+                                .arg(stepName(stepsDone + 1), stallWatch.answersText());
+    return fail(stallWatch.onlyRefusals() ? ExitCode::Refused : ExitCode::Stalled, message);
 }
 
 ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)

@@ -3,6 +3,7 @@
 #include "exitcode.h"
 #include "firmwarefilecheck.h"
 #include "iprocedure.h"
+#include "uploadstallwatch.h"
 
 #include <QElapsedTimer>
 #include <QSerialPortInfo>
@@ -81,12 +82,8 @@ private:
 
     int stepsDone = 0;
     int stepsTotal = 0;
-    // The furthest step reached; only going beyond it counts as progress.
-    int furthestStep = 0;
-    QElapsedTimer sinceProgress;
+    UploadStallWatch stallWatch;
     QElapsedTimer sinceStart;
-    // Answers since the last progress, by result code: what a stall report says.
-    std::map<uint32_t, int> resultsSinceProgress;
     int retries = 0;
     int resumes = 0;
     QString oldVersion;

@@ -1,5 +1,6 @@
 #include "clientconnection.h"
 
+#include "frametrace.h"
 #include "logline.h"
 
 #include <QTcpSocket>
@@ -42,6 +43,7 @@ void ClientConnection::write(std::string data)
 {
     if (!socket->isOpen())
         return;
+    FrameTrace::process().record(FrameTrace::Direction::ToServer, data);
     const QByteArray frame = FrameCodec::encode(data);
     QMutexLocker lock(&writeLock);
     socket->write(frame);
@@ -53,6 +55,7 @@ void ClientConnection::dataAvaliable()
     if (blockingRead || paused)
         return;
     reader.readFrames(*socket, [this](std::string payload) {
+        FrameTrace::process().record(FrameTrace::Direction::FromServer, payload);
         emit commandRead(std::move(payload));
         return !paused;
     });
@@ -123,6 +126,7 @@ std::string ClientConnection::readData()
         socket->startTransaction();
         if (socket->read(payload.data(), *length) == *length) {
             socket->commitTransaction();
+            FrameTrace::process().record(FrameTrace::Direction::FromServer, payload);
             return payload;
         }
         LogLine() << "Socket message rollback!";

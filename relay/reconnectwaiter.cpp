@@ -60,3 +60,9 @@ void ReconnectWaiter::waitInBackground(bool portMayStillBeThere)
         Qt::QueuedConnection);
     pendingSteps.clear();
 }
+
+bool ReconnectWaiter::isWaiting()
+{
+    std::lock_guard<std::mutex> guard(stepLock);
+    return waiting;
+}

@@ -33,6 +33,7 @@ public:
     // port may not have left yet; it is given leaveLimitMs to do so, and is
     // re-opened as it is if it never leaves.
     void whenPortIsBack(bool portMayStillBeThere, std::function<void()> beforeReopen = {});
+    bool isWaiting();
 
 private:
     void waitInBackground(bool portMayStillBeThere);

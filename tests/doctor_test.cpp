@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -21,8 +23,18 @@ struct Stage
     std::string root;
     QString port;
     QString pid;
-    std::vector<std::unique_ptr<GcuSimProcess>> gcus;
+    std::unique_ptr<GcuSimProcess> other;
     std::unique_ptr<QProcess> holder;
+    // A port with a GCU's identity; simulators are told apart by serial number.
+    std::unique_ptr<FakeUsbPort> twin;
+
+    ~Stage()
+    {
+        if (holder) {
+            holder->kill();
+            holder->waitForFinished();
+        }
+    }
 
     void write(const QString& path, const QByteArray& content) const
     {
@@ -32,17 +44,22 @@ struct Stage
         if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
             throw std::runtime_error("cannot stage " + file.toStdString());
     }
-    // Another simulated GCU, its port open to everyone as the first one's is.
-    void attach(const std::string& serial, std::vector<std::string> arguments, uint16_t product)
-    {
-        gcus.push_back(std::make_unique<GcuSimProcess>(serial, std::move(arguments)));
-        ASSERT_FALSE(gcus.back()->waitForPort(product).isNull()) << gcus.back()->log();
-        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-            if (info.serialNumber() == QString::fromStdString(serial) &&
-                info.systemLocation() != port)
-                ::chmod(QFile::encodeName(info.systemLocation()).constData(), 0666);
-    }
 };
+
+// Root may give a port to anyone, as udev would.
+void setAccess(const QString& port, gid_t group, mode_t mode)
+{
+    const QByteArray path = QFile::encodeName(port);
+    ASSERT_EQ(::chown(path.constData(), 0, group), 0) << strerror(errno);
+    ASSERT_EQ(::chmod(path.constData(), mode), 0) << strerror(errno);
+}
+
+// Another GCU's port is open to everyone, as the first one's is, so that only
+// what a case stages is a problem.
+void openToAll(const QString& port)
+{
+    setAccess(port, 0, 0666);
+}
 
 struct Case
 {
@@ -73,7 +90,6 @@ TEST(Doctor, FindsEachStagedProblemWithItsFixAndCountsThemInTheExitCode)
     GcuSimProcess gcu("SIM-DOC");
     const QSerialPortInfo base = gcu.waitForPort(0xEEF0);
     ASSERT_FALSE(base.isNull()) << gcu.log();
-    const QByteArray basePath = QFile::encodeName(base.systemLocation());
 
     const std::vector<Case> cases = {
         {"a healthy system", [](Stage&) {}, {}, "SIM-DOC on %port is in application mode"},
@@ -108,19 +124,15 @@ TEST(Doctor, FindsEachStagedProblemWithItsFixAndCountsThemInTheExitCode)
          {{"brltty", "sudo apt remove brltty"}},
          "brltty is running (pid 701)"},
         {"the port closed to the user who ran sudo",
-         [&](Stage&) {
+         [&](Stage& s) {
              setenv("SUDO_USER", "nobody", 1);
-             ::chown(basePath.constData(), 0, dialout);
-             ::chmod(basePath.constData(), 0660);
+             setAccess(s.port, dialout, 0660);
          },
          {{"access", "sudo usermod -aG dialout nobody"}},
          "nobody may not read and write %port (owner root, group dialout, mode 0660): nobody is "
          "not in its group dialout; the udev rule's uaccess tag"},
         {"the port open to the user's group",
-         [&](Stage&) {
-             ::chown(basePath.constData(), 0, getgrnam("nogroup")->gr_gid);
-             ::chmod(basePath.constData(), 0660);
-         },
+         [&](Stage& s) { setAccess(s.port, getgrnam("nogroup")->gr_gid, 0660); },
          {},
          "nobody may read and write %port through group nogroup"},
         {"the port held open by another program",
@@ -132,16 +144,26 @@ TEST(Doctor, FindsEachStagedProblemWithItsFixAndCountsThemInTheExitCode)
              s.pid = QString::number(s.holder->processId());
              // The staged process list shows this one process as it is.
              QDir().mkpath(QString::fromStdString(s.root + "/proc"));
-             QFile::link("/proc/" + s.pid, QString::fromStdString(s.root + "/proc/") + s.pid);
+             ASSERT_TRUE(
+                 QFile::link("/proc/" + s.pid, QString::fromStdString(s.root + "/proc/") + s.pid));
          },
          {{"held-open", "kill %pid"}},
          "%port is held open by sleep (pid %pid)"},
         {"a GCU left in its bootloader",
-         [](Stage& s) { s.attach("SIM-DOC-BOOT", {"--bootloader"}, 0xEEEF); },
+         [](Stage& s) {
+             s.other = std::make_unique<GcuSimProcess>("SIM-DOC-BOOT",
+                                                       std::vector<std::string>{"--bootloader"});
+             const QSerialPortInfo port = s.other->waitForPort(0xEEEF);
+             ASSERT_FALSE(port.isNull()) << s.other->log();
+             openToAll(port.systemLocation());
+         },
          {{"mode", "gcutool flash FILE --port"}},
          "SIM-DOC-BOOT on "},
         {"two GCUs with one serial number",
-         [](Stage& s) { s.attach("SIM-DOC", {}, 0xEEF0); },
+         [](Stage& s) {
+             s.twin = std::make_unique<FakeUsbPort>("SIM-DOC");
+             openToAll(s.twin->systemLocation());
+         },
          {{"same-serial", "gcutool info --port"}},
          "share the serial number SIM-DOC"},
     };
@@ -151,9 +173,10 @@ TEST(Doctor, FindsEachStagedProblemWithItsFixAndCountsThemInTheExitCode)
         // Each case starts from a healthy system: the current rule in /etc, and
         // ModemManager running, which the rule makes harmless.
         unsetenv("SUDO_USER");
-        ::chown(basePath.constData(), 0, 0);
-        ::chmod(basePath.constData(), 0666);
-        Stage stage{temporaryPath("root"), base.systemLocation(), {}, {}, {}};
+        openToAll(base.systemLocation());
+        Stage stage;
+        stage.root = temporaryPath("root");
+        stage.port = base.systemLocation();
         stage.write("etc/udev/rules.d/70-orv-gcu.rules", rule);
         stage.write("proc/700/comm", "ModemManager\n");
         staged.stage(stage);
@@ -180,7 +203,7 @@ TEST(Doctor, FindsEachStagedProblemWithItsFixAndCountsThemInTheExitCode)
                 found[finding["check"].toString()] = finding["fix"].toString();
         }
         EXPECT_TRUE(said) << fill(staged.says).toStdString() << "\n" << doctor->log();
-        ASSERT_EQ(found.size(), staged.problems.size()) << doctor->log();
+        EXPECT_EQ(found.size(), staged.problems.size()) << doctor->log();
         for (const auto& [check, fix] : staged.problems)
             EXPECT_TRUE(found[check].contains(fill(fix)))
                 << check.toStdString() << ": " << found[check].toStdString();

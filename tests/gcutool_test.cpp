@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringList>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -398,9 +399,9 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
     GcuSimProcess gcu("SIM-RELAY", {"--flash-out", flashOut, "--reset-delay", "300"});
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
     const auto startServer = [&](quint16 port) {
-        auto server = startTool("update-server-sim",
-                                {"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen,
-                                 "--port", std::to_string(port)});
+        auto server =
+            startTool("update-server-sim", {"--version", "1.0.0=" + other, "--version",
+                                            "2.0.0=" + chosen, "--port", std::to_string(port)});
         EXPECT_TRUE(spinUntil(
             [&] { return server->log().find("listening on") != std::string::npos; }, 5000));
         return server;
@@ -423,7 +424,9 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
 
     port = freePort();
     server = startServer(port);
-    run = gcutool({"relay", "--server", serverOption(port), "--version", "2.0.0", "--json"});
+    const std::string trace = temporaryPath("relay.trace");
+    run = gcutool({"relay", "--server", serverOption(port), "--version", "2.0.0", "--json",
+                   "--trace", trace});
     ASSERT_EQ(run.exitCode, 0) << run.output << server->log() << gcu.log();
     EXPECT_EQ(server->waitForExit(10000), 0) << server->log();
     EXPECT_TRUE(readWholeFile(flashOut) == image);
@@ -437,6 +440,28 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
         }
     EXPECT_EQ(lastStep, 2 + 21 + 1);
     EXPECT_EQ(total, lastStep);
+
+    // The trace has every frame both ways on both links: each server packet goes
+    // to the GCU as it came, each answer goes back to the server inside a packet.
+    const QRegularExpression traceLine(
+        "^[0-9T:.-]+Z (to|from)-(gcu|server) ([0-9]+) ([a-z_]+)((?: [0-9a-f]{2})*)$");
+    std::map<std::string, int> frames;
+    std::istringstream lines(readWholeFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const auto match = traceLine.match(QString::fromStdString(line));
+        ASSERT_TRUE(match.hasMatch()) << line;
+        EXPECT_EQ(match.captured(5).size() / 3, std::min(match.captured(3).toInt(), 64)) << line;
+        ++frames[(match.captured(1) + "-" + match.captured(2) + " " + match.captured(4))
+                     .toStdString()];
+    }
+    EXPECT_EQ(frames["from-server get_serial_number"], 1);
+    EXPECT_EQ(frames["to-server get_serial_number"], 1);
+    EXPECT_EQ(frames["from-server send_packet_to_gcu"], lastStep + 1)
+        << "the update and the reset into the bootloader before it";
+    EXPECT_EQ(frames["to-gcu rsa_public_key"], 1);
+    EXPECT_EQ(frames["to-gcu command_data"], 21);
+    EXPECT_EQ(frames["from-gcu result"], frames["to-server receive_packet_from_gcu"]);
+    EXPECT_GE(frames["from-gcu result"], lastStep - 1);
 
     // Nobody listens: the server cannot be reached.
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();

@@ -4,6 +4,7 @@
 #include "testbus.h"
 #include "uploaderapp.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTimer>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -327,4 +329,95 @@ TEST_F(ActionsTest, PublicKeyWithoutRequestIsIgnored)
     ASSERT_TRUE(waitForLog("Receiced 7 bytes from GCU"));
     spinFor(200);
     EXPECT_EQ(user.dialogs, 0);
+}
+
+TEST_F(ActionsTest, StatusBarStallLineAndSavedLogSayWhatTheWindowIsDoing)
+{
+    FakeUsbPort gcu("SN-STATUS", 0xEEEF);
+    window = std::make_unique<UploaderApp>();
+    auto* status = widget<QStatusBar>("statusBar");
+    const auto statusSays = [&](const QString& text) {
+        return spinUntil([&] { return status->currentMessage() == text; });
+    };
+    EXPECT_TRUE(statusSays("Disconnected")) << status->currentMessage().toStdString();
+    ASSERT_TRUE(spinUntil([&] { return widget<QComboBox>("gcuSerialNumber")->count() > 0; }));
+    click("pushButton_2");
+    const QString connected = "Connected to SN-STATUS on " + gcu.info().portName();
+    EXPECT_TRUE(statusSays(connected)) << status->currentMessage().toStdString();
+    gcu.writeFrame(firmwareIdFrame(0x00020304, 0, 0));
+    ASSERT_TRUE(
+        spinUntil([&] { return !widget<QLineEdit>("currentFIrmwareVersion")->text().isEmpty(); }));
+    EXPECT_TRUE(
+        statusSays(connected + " · firmware " + widget<QLineEdit>("currentFIrmwareVersion")->text()));
+
+    // Two steps accepted, then every step refused: the upload gets nowhere and
+    // says so once, naming the step, the answers and where it starts over.
+    const std::string firmware =
+        packFirmware(randomImage(8 * 2048, 7), {"--chunk", "2048", "--checkpoint-every", "4"});
+    {
+        FileDialogUser opener(QString::fromStdString(firmware));
+        click("pushButton_5");
+    }
+    const std::string accepted = responseWith([](Response& r) { r.set_result(0); });
+    const std::string refused = responseWith([](Response& r) { r.set_result(1); });
+    // Pings and version requests are left unanswered; upload steps get `answer`.
+    const auto answerUploadStep = [&](const std::string& answer, int timeoutMs) {
+        const std::optional<std::string> frame = gcu.takeFrame(timeoutMs);
+        Command command;
+        if (!frame || !command.ParseFromString(*frame) ||
+            !(command.has_rsa_public_key() || command.has_aes_key() || command.has_command_data()))
+            return false;
+        gcu.writeFrame(answer);
+        return true;
+    };
+    for (int accepted_steps = 0; accepted_steps < 2;)
+        accepted_steps += answerUploadStep(accepted, 2000);
+    EXPECT_TRUE(spinUntil([&] {
+        return QRegularExpression(
+                   "^Uploading: [0-9]+ % · [0-9.]+ commands/s · ([0-9]+:[0-9]{2}|--:--) "
+                   "left$")
+            .match(status->currentMessage())
+            .hasMatch();
+    })) << status->currentMessage().toStdString();
+    const QRegularExpression stallLine(
+        "^No progress for 15 s at step [0-9]+ of [0-9]+ \\(command [0-9]+\\): the GCU answered 1 \\(key or "
+        "command refused\\) [0-9]+ times; still retrying from command [0-9]+, the last "
+        "checkpoint$");
+    QElapsedTimer refusing;
+    refusing.start();
+    // Answered at a GCU's pace, so that the pane still holds the whole session.
+    while (refusing.elapsed() < 17500)
+        if (answerUploadStep(refused, 100))
+            spinFor(50);
+    EXPECT_EQ(log().filter(stallLine).size(), 1) << log().join('\n').toStdString();
+
+    // The saved log holds the pane and the frames, newest last.
+    const std::string saved = temporaryPath("saved.log");
+    FileDialogUser saver(QString::fromStdString(saved));
+    widget<QAction>("saveLog")->trigger();
+    const QStringList lines = QString::fromStdString(readWholeFile(saved)).split('\n');
+    ASSERT_TRUE(lines.contains("Connected")) << readWholeFile(saved);
+    const QRegularExpression traceLine("^[0-9T:.-]+Z (to|from)-(gcu|server) ([0-9]+) ([a-z_]+)((?: "
+                                       "[0-9a-f]{2})*)$");
+    QStringList kinds;
+    QString lastAnswer;
+    for (const QString& line : lines)
+        if (const auto match = traceLine.match(line); match.hasMatch()) {
+            kinds << match.captured(1) + " " + match.captured(4);
+            if (match.captured(1) == "from")
+                lastAnswer = match.captured(5);
+        }
+    EXPECT_TRUE(kinds.contains("to rsa_public_key")) << kinds.join(", ").toStdString();
+    EXPECT_TRUE(kinds.contains("to aes_key"));
+    EXPECT_TRUE(kinds.contains("to command_data"));
+    EXPECT_TRUE(kinds.contains("from firmware_id"));
+    EXPECT_TRUE(kinds.contains("from result"));
+    EXPECT_EQ(lastAnswer.remove(' ').toStdString(),
+              QByteArray::fromStdString(refused).toHex().toStdString());
+
+    // A reset into the bootloader waits for the GCU; closing the link says so.
+    click("pushButton_3");
+    EXPECT_TRUE(statusSays("Waiting for the GCU to come back"))
+        << status->currentMessage().toStdString();
+    window.reset();
 }

@@ -2,6 +2,7 @@
 
 #include "firmwareidtext.h"
 #include "firmwareuploadprocedure.h"
+#include "frametrace.h"
 #include "gcu.pb.h"
 #include "gcuusbidentity.h"
 #include "logline.h"
@@ -11,6 +12,8 @@
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QMenu>
+#include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +30,8 @@ constexpr int defaultServerPort = 7214;
 const char* const defaultServerHost = "localhost";
 // The log pane keeps this many lines, however much a peer makes it say.
 constexpr int maxLogLines = 5000;
+// An upload that gets no further for this long is said to be stuck, once.
+constexpr qint64 stallReportMs = 15000;
 
 // The device file exists but this user may not open it.
 bool lacksPermission(const QString& path)
@@ -70,9 +75,23 @@ UploaderApp::UploaderApp(QWidget* parent)
 
     refreshTimer = new QTimer(this);
     connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refreshPorts()));
+    connect(refreshTimer, &QTimer::timeout, this, [this] {
+        reportStall();
+        refreshStatus();
+    });
     refreshTimer->start(portPollIntervalMs);
 
     ui->plainTextEdit_2->setMaximumBlockCount(maxLogLines);
+    connect(ui->plainTextEdit_2, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) {
+                std::unique_ptr<QMenu> menu(ui->plainTextEdit_2->createStandardContextMenu());
+                menu->addSeparator();
+                menu->addAction(ui->saveLog);
+                menu->exec(ui->plainTextEdit_2->mapToGlobal(at));
+            });
+    // A bug report needs what went over the wires from the start.
+    FrameTrace::process().start();
+    refreshStatus();
     connect(this, SIGNAL(addLog(QString)), ui->plainTextEdit_2, SLOT(appendPlainText(QString)));
     connect(this, SIGNAL(pongReceived(unsigned int)), this, SLOT(on_pongReceived(unsigned int)));
     connect(&comPort, SIGNAL(commandRead(std::string)), this, SLOT(readPort(std::string)));
@@ -188,7 +207,9 @@ void UploaderApp::connectionEstablished()
     // The GCU may run other firmware than before (an update, another GCU): the
     // next tick asks again.
     firmwareIdRequested = false;
+    firmwareVersion.clear();
     ui->pushButton_2->setText(tr("Disconnect"));
+    refreshStatus();
 }
 
 void UploaderApp::comPortDisconnect()
@@ -199,6 +220,7 @@ void UploaderApp::comPortDisconnect()
     comPort.close();
     ui->pushButton_2->setText(tr("Connect"));
     relay.linkClosed();
+    refreshStatus();
 }
 
 void UploaderApp::comPortReconnect()
@@ -241,6 +263,8 @@ void UploaderApp::readPort(std::string data)
     case Response::kResult:
         emit addLog(
             QString("Received command response %1").arg(static_cast<int32_t>(response.result())));
+        if (localUploadRunning())
+            uploadWatch.resultSeen(response.result());
         if (procedure)
             procedure->commandRsult(static_cast<FirmwareCommandResult>(response.result()));
         break;
@@ -258,8 +282,9 @@ void UploaderApp::readPort(std::string data)
         }
         break;
     case Response::kFirmwareId:
-        ui->currentFIrmwareVersion->setText(
-            QString::fromStdString(FirmwareIdText::describe(response.firmware_id())));
+        firmwareVersion = QString::fromStdString(FirmwareIdText::describe(response.firmware_id()));
+        ui->currentFIrmwareVersion->setText(firmwareVersion);
+        refreshStatus();
         break;
     default:
         break;
@@ -306,14 +331,99 @@ void UploaderApp::on_pushButton_5_clicked()
                         .arg(path, QString::fromStdString(upload->firmwareFileProblem())));
         return;
     }
+    this->upload = upload.get();
     procedure = std::move(upload);
+    stepsDone = stepsTotal = 0;
+    uploadWatch.start();
+    stallReported = false;
     procedure->start();
 }
 
-void UploaderApp::updateProgress(int stepsDone, int stepsTotal)
+void UploaderApp::updateProgress(int done, int total)
 {
-    ui->progressBar->setRange(0, stepsTotal);
-    ui->progressBar->setValue(stepsDone);
+    ui->progressBar->setRange(0, total);
+    ui->progressBar->setValue(done);
+    if (total != stepsTotal || !uploadClock.isValid() || done < stepsAtClockStart) {
+        uploadClock.start();
+        stepsAtClockStart = done;
+    }
+    stepsDone = done;
+    stepsTotal = total;
+    if (uploadWatch.progressed(done))
+        stallReported = false;
+    refreshStatus();
+}
+
+bool UploaderApp::localUploadRunning() const
+{
+    return upload && !(stepsTotal > 0 && stepsDone >= stepsTotal);
+}
+
+void UploaderApp::reportStall()
+{
+    if (!localUploadRunning() || stallReported || uploadWatch.msSinceProgress() < stallReportMs)
+        return;
+    stallReported = true;
+    const int step = stepsDone + 1;
+    emit addLog(
+        QString("No progress for %1 s at step %2 of %3 (%4): %5; still retrying from command %6, "
+                "the last checkpoint")
+            .arg(uploadWatch.msSinceProgress() / 1000)
+            .arg(step)
+            .arg(stepsTotal ? QString::number(stepsTotal) : QString("?"))
+            .arg(UploadStallWatch::stepName(step, stepsTotal, false), uploadWatch.answersText())
+            .arg(upload->lastCheckpoint()));
+}
+
+QString UploaderApp::uploadStatus() const
+{
+    const int percent = stepsDone * 100 / stepsTotal;
+    const double seconds = uploadClock.elapsed() / 1000.0;
+    const double rate = seconds > 0 ? (stepsDone - stepsAtClockStart) / seconds : 0;
+    QString left = "--:--";
+    if (rate > 0) {
+        const qint64 secondsLeft = qint64((stepsTotal - stepsDone) / rate);
+        left = QString("%1:%2").arg(secondsLeft / 60).arg(secondsLeft % 60, 2, 10, QChar('0'));
+    }
+    return QString("Uploading: %1 % · %2 commands/s · %3 left")
+        .arg(percent)
+        .arg(rate, 0, 'f', 1)
+        .arg(left);
+}
+
+void UploaderApp::refreshStatus()
+{
+    QString text;
+    if (!comPort.isOpen())
+        text = portWaiter.isWaiting() ? "Waiting for the GCU to come back" : "Disconnected";
+    else if (stepsTotal > 0 && stepsDone < stepsTotal)
+        text = uploadStatus();
+    else {
+        const QSerialPortInfo port = comPort.getOpenedPort();
+        text = QString("Connected to %1 on %2")
+                   .arg(QString::fromStdString(comPort.getSerialNumber()), port.portName());
+        if (!firmwareVersion.isEmpty())
+            text += QString(" · firmware %1").arg(firmwareVersion);
+    }
+    if (ui->statusBar->currentMessage() != text)
+        ui->statusBar->showMessage(text);
+}
+
+void UploaderApp::on_saveLog_triggered()
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save log"), "",
+                                                      tr("Log files (*.log);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    std::ostringstream trace;
+    FrameTrace::process().write(trace);
+    QSaveFile file(path);
+    const QByteArray text = ui->plainTextEdit_2->toPlainText().toUtf8() +
+                            "\n\n== Frames to and from the GCU and the server, oldest first ==\n"
+                            "time direction length kind first-bytes\n" +
+                            QByteArray::fromStdString(trace.str());
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        emit addLog(QString("Failed to save the log to %1: %2").arg(path, file.errorString()));
 }
 
 void UploaderApp::procedureDone()

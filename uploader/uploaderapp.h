@@ -5,7 +5,9 @@
 #include "iprocedure.h"
 #include "reconnectwaiter.h"
 #include "updaterelay.h"
+#include "uploadstallwatch.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QSerialPortInfo>
@@ -13,9 +15,9 @@
 #include <memory>
 #include <string>
 
+class FirmwareUploadProcedure;
 class ModulePublicKey;
 class QCloseEvent;
-class QElapsedTimer;
 class QTimer;
 class Ui_UploaderApp;
 
@@ -54,6 +56,8 @@ private slots:
     void on_pushButton_3_clicked();
     void clearVersionItems();
     void insertVersionItem(QString item);
+    // Writes the log pane and the frame trace to a file the user picks.
+    void on_saveLog_triggered();
 
 private:
     void procedureDone() override;
@@ -63,6 +67,13 @@ private:
     void saveKeychain(const ModulePublicKey& key);
     void reopenPort(const QSerialPortInfo& found);
     void connectionEstablished();
+    // The status bar says what the window is doing; kept current on every tick
+    // of the port poll.
+    void refreshStatus();
+    QString uploadStatus() const;
+    bool localUploadRunning() const;
+    // One log line for an upload that has got nowhere for a while.
+    void reportStall();
 
     std::unique_ptr<Ui_UploaderApp> ui;
     QTimer* refreshTimer = nullptr;
@@ -72,6 +83,16 @@ private:
     QTimer* pingTimer = nullptr;
     std::unique_ptr<QElapsedTimer> pingStopwatch;
     std::unique_ptr<IProcedure> procedure;
+    // The procedure when it is the window's own upload.
+    FirmwareUploadProcedure* upload = nullptr;
+    UploadStallWatch uploadWatch;
+    bool stallReported = false;
+    int stepsDone = 0;
+    int stepsTotal = 0;
+    // Where the rate of the present upload is counted from.
+    int stepsAtClockStart = 0;
+    QElapsedTimer uploadClock;
+    QString firmwareVersion;
     uint32_t pingCounter = 0;
     QSettings settings{"Orvane", "Uploader"};
     bool keyRequested = false;

@@ -1,0 +1,97 @@
+#include "frametrace.h"
+
+#include "gcu.pb.h"
+#include "server.pb.h"
+
+#include <QDateTime>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
+
+FrameTrace& FrameTrace::process()
+{
+    static FrameTrace trace;
+    return trace;
+}
+
+const char* FrameTrace::directionName(Direction direction)
+{
+    switch (direction) {
+    case Direction::ToGcu:
+        return "to-gcu";
+    case Direction::FromGcu:
+        return "from-gcu";
+    case Direction::ToServer:
+        return "to-server";
+    case Direction::FromServer:
+        return "from-server";
+    }
+    return "?";
+}
+
+std::string FrameTrace::kindOf(Direction direction, const std::string& payload)
+{
+    using google::protobuf::internal::WireFormatLite;
+    const google::protobuf::Descriptor* type = nullptr;
+    switch (direction) {
+    case Direction::ToGcu:
+        type = Command::descriptor();
+        break;
+    case Direction::FromGcu:
+        type = Response::descriptor();
+        break;
+    case Direction::ToServer:
+        type = SoftwareServerResponse::descriptor();
+        break;
+    case Direction::FromServer:
+        type = SoftwareServerRequest::descriptor();
+        break;
+    }
+    // Only the tags are read: a frame's kind is its first oneof member, and
+    // whatever it holds is skipped over, not parsed.
+    google::protobuf::io::CodedInputStream input(reinterpret_cast<const uint8_t*>(payload.data()),
+                                                 static_cast<int>(payload.size()));
+    while (const uint32_t tag = input.ReadTag()) {
+        const auto* field = type->FindFieldByNumber(WireFormatLite::GetTagFieldNumber(tag));
+        if (field && field->containing_oneof())
+            return field->name();
+        if (!WireFormatLite::SkipField(&input, tag))
+            return "unparsable";
+    }
+    return input.ConsumedEntireMessage() ? "none" : "unparsable";
+}
+
+void FrameTrace::record(Direction direction, const std::string& payload)
+{
+    if (!recording)
+        return;
+    Entry entry{QDateTime::currentMSecsSinceEpoch(), direction, payload.size(),
+                kindOf(direction, payload), payload.substr(0, shownBytes)};
+    std::lock_guard<std::mutex> guard(lock);
+    bytesHeld += entry.footprint();
+    entries.push_back(std::move(entry));
+    while (entries.size() > maxFrames || bytesHeld > maxBytes) {
+        bytesHeld -= entries.front().footprint();
+        entries.pop_front();
+    }
+}
+
+size_t FrameTrace::frames() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return entries.size();
+}
+
+void FrameTrace::write(std::ostream& out) const
+{
+    static const char digits[] = "0123456789abcdef";
+    std::lock_guard<std::mutex> guard(lock);
+    for (const Entry& entry : entries) {
+        out << QDateTime::fromMSecsSinceEpoch(entry.atMs, Qt::UTC)
+                   .toString(Qt::ISODateWithMs)
+                   .toStdString()
+            << ' ' << directionName(entry.direction) << ' ' << entry.length << ' ' << entry.kind;
+        for (const unsigned char byte : entry.head)
+            out << ' ' << digits[byte >> 4] << digits[byte & 0xf];
+        out << '\n';
+    }
+}
