@@ -43,7 +43,14 @@ for consumer in "$work/with-cmake/consumer" "$work/with-pkg-config"; do
     LD_PRELOAD=$preload "$consumer"
 done
 "$root/usr/bin/gcutool" udev-rule | grep -q ID_MM_DEVICE_IGNORE
-LD_PRELOAD=$preload "$root/usr/bin/gcutool" list --json | grep -q '"devices":\[\]'
+LD_PRELOAD=$preload "$root/usr/bin/gcutool" list --json --trace "$work/list.trace" |
+    grep -q '"devices":\[\]'
+test -f "$work/list.trace"
+# A system with the current rule in place and nothing in the way: no problem found.
+mkdir -p "$work/system/etc/udev/rules.d" "$work/system/proc"
+"$root/usr/bin/gcutool" udev-rule > "$work/system/etc/udev/rules.d/70-orv-gcu.rules"
+LD_PRELOAD=$preload "$root/usr/bin/gcutool" doctor --root "$work/system" --json |
+    grep -q '"problems":0'
 
 if command -v lintian > /dev/null; then
     lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"
