@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format.h>
 #include <google/protobuf/wire_format_lite.h>
 
 FrameTrace& FrameTrace::process()
@@ -52,7 +53,10 @@ std::string FrameTrace::kindOf(Direction direction, const std::string& payload)
                                                  static_cast<int>(payload.size()));
     while (const uint32_t tag = input.ReadTag()) {
         const auto* field = type->FindFieldByNumber(WireFormatLite::GetTagFieldNumber(tag));
-        if (field && field->containing_oneof())
+        // A member sent with another wire type is an unknown field to a parser.
+        if (field && field->containing_oneof() &&
+            WireFormatLite::GetTagWireType(tag) ==
+                google::protobuf::internal::WireFormat::WireTypeForField(field))
             return field->name();
         if (!WireFormatLite::SkipField(&input, tag))
             return "unparsable";

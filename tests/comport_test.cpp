@@ -1,7 +1,10 @@
 #include "comport.h"
+#include "frametrace.h"
+#include "gcu.pb.h"
 #include "testbus.h"
 
 #include <QSerialPort>
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -311,4 +314,42 @@ TEST_F(ComPortTest, FramesFromManyThreadsArriveWholeAndInEachThreadsOrder)
         EXPECT_EQ(frame.size() - second - 1, size_t(i % 50));
         next[t] = i + 1;
     }
+}
+
+TEST(FrameTraceRing, KeepsTheLastFramesFromEveryThreadWithTheirKindAndFirstBytes)
+{
+    FrameTrace& trace = FrameTrace::process();
+    trace.start();
+    Command ping;
+    ping.mutable_ping()->set_sequenceno(7);
+    const std::string unparsable("\x0b\xff", 2);
+    // Four threads at once, more frames than the ring holds.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (size_t i = 0; i < FrameTrace::maxFrames / 4 + 100; ++i)
+                trace.record(FrameTrace::Direction::ToGcu, ping.SerializeAsString());
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(trace.frames(), FrameTrace::maxFrames);
+    trace.record(FrameTrace::Direction::FromGcu, std::string(100, 'x') + unparsable);
+    trace.record(FrameTrace::Direction::FromServer, "");
+    EXPECT_EQ(trace.frames(), FrameTrace::maxFrames);
+
+    std::ostringstream text;
+    trace.write(text);
+    std::vector<std::string> lines;
+    std::istringstream in(text.str());
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), FrameTrace::maxFrames);
+    const std::string hexOfPing =
+        QByteArray::fromStdString(ping.SerializeAsString()).toHex(' ').toStdString();
+    EXPECT_NE(lines.front().find(" to-gcu 4 ping " + hexOfPing), std::string::npos)
+        << lines.front();
+    EXPECT_NE(lines[lines.size() - 2].find(" from-gcu 102 unparsable 78 78"), std::string::npos);
+    EXPECT_EQ(std::count(lines[lines.size() - 2].begin(), lines[lines.size() - 2].end(), ' '),
+              3 + 64);
+    EXPECT_NE(lines.back().find(" from-server 0 none"), std::string::npos) << lines.back();
 }
