@@ -7,6 +7,7 @@
 #include "gcuusbidentity.h"
 #include "hexdump.h"
 #include "logline.h"
+#include "logpane.h"
 #include "portinfoequality.h"
 #include "server.pb.h"
 #include "softwareserverresponsesender.h"
@@ -84,7 +85,7 @@ UploaderApp::UploaderApp(QWidget* parent)
     refreshTimer->start(portPollIntervalMs);
 
     ui->plainTextEdit_2->setMaximumBlockCount(maxLogLines);
-    connect(this, SIGNAL(addLog(QString)), ui->plainTextEdit_2, SLOT(appendPlainText(QString)));
+    connect(this, &UploaderApp::addLog, new LogPane(ui->plainTextEdit_2), &LogPane::append);
     connect(this, SIGNAL(pongReceived(unsigned int)), this, SLOT(on_pongReceived(unsigned int)));
     connect(&comPort, SIGNAL(commandRead(std::string)), this, SLOT(readPort(std::string)));
     // A GCU that goes away under the open link is said so, and the link let go
