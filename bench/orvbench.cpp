@@ -10,6 +10,7 @@
 #include "framecodec.h"
 #include "gcu.pb.h"
 #include "linkpacer.h"
+#include "logpane.h"
 #include "preload.h"
 #include "pseudoterminal.h"
 #include "referenceclient.h"
@@ -24,6 +25,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPlainTextEdit>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -632,6 +634,48 @@ void relayRoundTrip(Workspace& workspace, BenchTable& table)
                "the network hop alone, against the direct exchange"});
 }
 
+// What the log pane costs the relay per packet: its four lines, written in two
+// event-loop turns, taken by a full pane as the window's takes them, against
+// the same lines in one append each.
+void logPane(BenchTable& table)
+{
+    constexpr int packets = 200;
+    const QStringList fromServer = {"Type SendPacketToGcu"};
+    const QStringList fromGcu = {"Receiced 2 bytes from GCU", "Sending GCU response to server",
+                                 "Received command response 0"};
+    QPlainTextEdit batchedPane, eachPane;
+    for (QPlainTextEdit* pane : {&batchedPane, &eachPane}) {
+        pane->setMaximumBlockCount(5000);
+        for (int i = 0; i < 5000; ++i)
+            pane->appendPlainText(QString("earlier line %1").arg(i));
+    }
+    auto* batched = new LogPane(&batchedPane);
+    auto perPacketUs = [&](const std::function<void(const QStringList&)>& turn) {
+        const auto start = Clock::now();
+        for (int i = 0; i < packets; ++i) {
+            turn(fromServer);
+            turn(fromGcu);
+        }
+        return secondsSince(start) / packets * 1e6;
+    };
+    const auto runs = alternate<double>(
+        [&] {
+            return perPacketUs([&](const QStringList& lines) {
+                for (const QString& line : lines)
+                    batched->append(line);
+                LogPane::flushAll();
+            });
+        },
+        [&] {
+            return perPacketUs([&](const QStringList& lines) {
+                for (const QString& line : lines)
+                    eachPane.appendPlainText(line);
+            });
+        });
+    table.add({"log pane, a relayed packet's lines", runs.ours, runs.reference, "us", false, 0,
+               "reference: the same lines in one append each"});
+}
+
 void frameCodec(BenchTable& table)
 {
     auto throughCodec = [](size_t frameSize, size_t frames, double* codecRate, double* copyRate) {
@@ -879,6 +923,7 @@ int main(int argc, char** argv)
     section("USB full speed", [&] { usbFullSpeed(workspace, table, oneMiB); });
     section("secure upload", [&] { securePerCommand(workspace, table); });
     section("relay", [&] { relayRoundTrip(workspace, table); });
+    section("log pane", [&] { logPane(table); });
     section("frame reader", [&] { frameCodec(table); });
     section("memory", [&] { memoryPeak(workspace, table); });
     section("scaling", [&] { scaling(workspace, table); });
