@@ -317,6 +317,17 @@ TEST_F(RelayTest, HostileServerInputStaysBounded)
     const int first = lines.indexOf(offered.front());
     ASSERT_GE(first, 0);
     EXPECT_EQ(lines.mid(first, offered.size()), offered);
+    // Turns that take the pane past its bound push out the oldest lines, as many
+    // as came in.
+    QStringList bulk;
+    for (int turn = 0; turn < 2; ++turn) {
+        for (int i = 0; i < 3000; ++i) {
+            bulk << QString("bulk %1").arg(turn * 3000 + i);
+            emit window->addLog(bulk.back());
+        }
+        LogPane::flushAll();
+    }
+    EXPECT_EQ(log(), bulk.mid(1000));
 
     QElapsedTimer answer;
     answer.start();

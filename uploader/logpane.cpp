@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 
@@ -42,7 +45,24 @@ void LogPane::flush()
 {
     if (waiting.isEmpty())
         return;
-    // Each line break starts a block of its own, as a separate append would.
-    pane->appendPlainText(waiting.join('\n'));
+    QTextDocument* document = pane->document();
+    // What the pane's own append does a line at a time, for all lines in one
+    // edit.
+    QScrollBar* scroll = pane->verticalScrollBar();
+    const bool following = scroll->value() == scroll->maximum();
+    const QTextCursor typing = pane->textCursor();
+    QTextCursor end(document);
+    end.movePosition(QTextCursor::End);
+    end.beginEditBlock();
+    for (const QString& line : qAsConst(waiting)) {
+        if (document->isEmpty())
+            end.setCharFormat(typing.charFormat());
+        else
+            end.insertBlock(typing.blockFormat(), typing.charFormat());
+        end.insertText(line);
+    }
+    end.endEditBlock();
     waiting.clear();
+    if (following)
+        scroll->setValue(scroll->maximum());
 }
