@@ -4,17 +4,19 @@
 #include <vector>
 
 // The benchmark's results: each figure beside the reference measured in the same
-// run, their ratio and the target the ratio must meet.
+// rounds, the median of the rounds' ratios with the lowest and highest beside it,
+// and the target the median ratio must meet.
 class BenchTable
 {
 public:
     struct Row
     {
         std::string figure;
-        double value;
-        double reference;
+        // One value and one reference per round, in the order they were taken.
+        std::vector<double> values;
+        std::vector<double> references;
         std::string unit;
-        // "higher" or "lower": which way the ratio value/reference must go.
+        // Which way the ratio value/reference must go.
         bool higherIsBetter;
         double targetRatio;
         std::string note;
@@ -25,8 +27,14 @@ public:
     bool writeJson(const std::string& path) const;
     bool allTargetsMet() const;
 
+    static double median(std::vector<double> values);
+
 private:
-    static double ratio(const Row& row);
-    static bool met(const Row& row);
+    struct Summary
+    {
+        double value, reference, ratio, lowest, highest;
+        bool met;
+    };
+    static Summary summarize(const Row& row);
     std::vector<Row> rows;
 };

@@ -9,6 +9,8 @@
 #include "firmwareuploadprocedure.h"
 #include "framecodec.h"
 #include "gcu.pb.h"
+#include "linkpacer.h"
+#include "logpane.h"
 #include "preload.h"
 #include "pseudoterminal.h"
 #include "referenceclient.h"
@@ -23,6 +25,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPlainTextEdit>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -52,12 +55,47 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double median(std::vector<double> values)
+// Every figure is taken this many times, each time right after or before its
+// reference: whatever else the machine does at the moment, both see it.
+constexpr int rounds = 7;
+
+double median(const std::vector<double>& values)
 {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return BenchTable::median(values);
+}
+
+// Ours and the reference taken in turn, `rounds` times each.
+template <typename Run> struct Alternated
+{
+    std::vector<Run> ours;
+    std::vector<Run> reference;
+};
+
+template <typename Run>
+Alternated<Run> alternate(const std::function<Run()>& ours, const std::function<Run()>& reference)
+{
+    Alternated<Run> runs;
+    for (int i = 0; i < rounds; ++i) {
+        runs.ours.push_back(ours());
+        runs.reference.push_back(reference());
+    }
+    return runs;
+}
+
+// One number of each run.
+template <typename Run>
+std::vector<double> each(const std::vector<Run>& runs, const std::function<double(const Run&)>& of)
+{
+    std::vector<double> values;
+    for (const Run& run : runs)
+        values.push_back(of(run));
+    return values;
+}
+
+// The same value for every round: a reference computed rather than measured.
+std::vector<double> everyRound(double value)
+{
+    return std::vector<double>(rounds, value);
 }
 
 double percentile99(std::vector<double> values)
@@ -139,11 +177,15 @@ public:
 class Simulator
 {
 public:
-    Simulator(Workspace& workspace, bool bootloader = true)
+    // `link`: gcu-sim's options for a paced link, if any; `bus`: a bus other than
+    // the workspace's.
+    Simulator(Workspace& workspace, bool bootloader = true, std::vector<std::string> link = {},
+              const std::string& bus = "")
         : serial("BENCH" + std::to_string(next++)),
           timestamps(workspace.dir + "/" + serial + ".ts"),
-          process(std::make_unique<ToolProcess>("gcu-sim", arguments(workspace, bootloader),
-                                                workspace.dir + "/" + serial + ".log"))
+          process(std::make_unique<ToolProcess>(
+              "gcu-sim", arguments(workspace, bootloader, link, bus.empty() ? workspace.bus : bus),
+              workspace.dir + "/" + serial + ".log"))
     {
         for (int i = 0; i < 500 && devicePath().empty(); ++i)
             QThread::msleep(10);
@@ -157,6 +199,7 @@ public:
     }
 
     QSerialPortInfo port() const { return portWithSerial(QString::fromStdString(serial)); }
+    const std::string& serialNumber() const { return serial; }
 
     // Ends the simulator and returns, per step, the time from its answer leaving
     // to the next command arriving, in microseconds.
@@ -180,14 +223,17 @@ public:
     }
 
 private:
-    std::vector<std::string> arguments(Workspace& workspace, bool bootloader) const
+    std::vector<std::string> arguments(Workspace& workspace, bool bootloader,
+                                       const std::vector<std::string>& link,
+                                       const std::string& bus) const
     {
         std::vector<std::string> list = {"--serial",    serial,          "--bus-dir",
-                                         workspace.bus, "--device-key",  workspace.devicePem,
+                                         bus,           "--device-key",  workspace.devicePem,
                                          "--flash-out", "/dev/null",     "--timestamps",
                                          timestamps,    "--reset-delay", "100"};
         if (bootloader)
             list.push_back("--bootloader");
+        list.insert(list.end(), link.begin(), link.end());
         return list;
     }
 
@@ -259,47 +305,149 @@ UploadRun reference(Workspace& workspace, const std::string& firmware)
     return {seconds, simulator.stopAndTakeOverheads()};
 }
 
-// The median of three runs, with the overheads of all of them.
-UploadRun medianOfThree(const std::function<UploadRun()>& run)
-{
-    std::vector<double> seconds;
-    std::vector<double> overheads;
-    for (int i = 0; i < 3; ++i) {
-        UploadRun one = run();
-        seconds.push_back(one.seconds);
-        overheads.insert(overheads.end(), one.overheadsUs.begin(), one.overheadsUs.end());
-    }
-    return {median(seconds), overheads};
-}
-
 void plainThroughput(Workspace& workspace, BenchTable& table)
 {
     constexpr size_t commands = 1000;
     for (size_t chunk : {size_t(256), size_t(4096)}) {
         const std::string firmware = workspace.firmware(chunk, commands);
-        const size_t bytes = readFile(firmware).size();
-        const UploadRun mine = medianOfThree([&] { return ours(workspace, firmware); });
-        const UploadRun theirs = medianOfThree([&] { return reference(workspace, firmware); });
+        const double kib = readFile(firmware).size() / 1024.0;
+        const auto runs = alternate<UploadRun>([&] { return ours(workspace, firmware); },
+                                               [&] { return reference(workspace, firmware); });
+        const std::function<double(const UploadRun&)> commandRate = [&](const UploadRun& run) {
+            return commands / run.seconds;
+        };
+        const std::function<double(const UploadRun&)> byteRate = [&](const UploadRun& run) {
+            return kib / run.seconds;
+        };
         const std::string size = chunk == 256 ? "256 B" : "4 KiB";
-        table.add({"plain upload, " + size + " commands", commands / mine.seconds,
-                   commands / theirs.seconds, "cmd/s", true, 0.9, ""});
-        table.add({"plain upload, " + size + " commands, bytes", bytes / 1024.0 / mine.seconds,
-                   bytes / 1024.0 / theirs.seconds, "KiB/s", true, 0.9, ""});
+        table.add({"plain upload, " + size + " commands", each(runs.ours, commandRate),
+                   each(runs.reference, commandRate), "cmd/s", true, 0.9, ""});
+        table.add({"plain upload, " + size + " commands, bytes", each(runs.ours, byteRate),
+                   each(runs.reference, byteRate), "KiB/s", true, 0.9, ""});
         if (chunk == 256) {
-            table.add({"host overhead per command, median", median(mine.overheadsUs),
-                       median(theirs.overheadsUs), "us", false, 1.5,
+            const std::function<double(const UploadRun&)> medianOverhead =
+                [](const UploadRun& run) { return median(run.overheadsUs); };
+            const std::function<double(const UploadRun&)> worstOverhead = [](const UploadRun& run) {
+                return percentile99(run.overheadsUs);
+            };
+            table.add({"host overhead per command, median", each(runs.ours, medianOverhead),
+                       each(runs.reference, medianOverhead), "us", false, 1.5,
                        "answer leaving the simulator to the next command arriving"});
-            table.add({"host overhead per command, 99th percentile", percentile99(mine.overheadsUs),
-                       percentile99(theirs.overheadsUs), "us", false, 0, ""});
+            table.add({"host overhead per command, 99th percentile", each(runs.ours, worstOverhead),
+                       each(runs.reference, worstOverhead), "us", false, 0, ""});
         }
     }
+}
+
+// The link's own time for an upload of `file`: each step's frame out and its
+// answer back, one after the other, with no time taken at either end.
+double wireSeconds(const FirmwareFile& file, const std::function<LinkPacer()>& link)
+{
+    LinkPacer out = link();
+    LinkPacer in = link();
+    Response success;
+    success.set_result(FirmwareCommandAccepted);
+    const size_t answerBytes = FrameCodec::headerSize + success.ByteSizeLong();
+    const LinkPacer::Clock::time_point start{};
+    auto at = start;
+    for (const std::string& step : ReferenceClient::steps(file)) {
+        at = out.pass(FrameCodec::headerSize + step.size(), at);
+        at = in.pass(answerBytes, at);
+    }
+    return std::chrono::duration<double>(at - start).count();
+}
+
+// What an upload run in a process of its own reported, or -1.
+double reported(const std::string& log, const std::string& key)
+{
+    const size_t at = log.rfind(key + " ");
+    return at == std::string::npos ? -1 : std::atof(log.c_str() + at + key.size() + 1);
+}
+
+// Uploads of one firmware file, each in a process of its own to a simulator of
+// its own, all at once.
+class ConcurrentUploads
+{
+public:
+    // On a bus of their own: what else runs meanwhile does not see these GCUs.
+    ConcurrentUploads(Workspace& workspace, const std::string& firmware,
+                      const std::vector<std::string>& link, int count)
+        : bus(workspace.dir + "/bus-" + std::to_string(next++))
+    {
+        mkdir(bus.c_str(), 0700);
+        for (int i = 0; i < count; ++i) {
+            simulators.push_back(std::make_unique<Simulator>(workspace, true, link, bus));
+            const std::string& serial = simulators.back()->serialNumber();
+            uploads.push_back(std::make_unique<ToolProcess>(
+                "orv-bench", std::vector<std::string>{"--upload-run", firmware, serial, bus},
+                workspace.dir + "/upload-" + serial + ".log"));
+        }
+    }
+
+    // Each upload's seconds (-1 for one that failed), once all have ended.
+    std::vector<double> seconds(int timeoutMs)
+    {
+        for (auto& upload : uploads)
+            upload->waitForExit(timeoutMs);
+        return reportedBy("upload-seconds");
+    }
+    // Each upload process's peak resident memory, once it has ended.
+    std::vector<double> peakMb() { return reportedBy("peak-resident-mb"); }
+
+private:
+    std::vector<double> reportedBy(const std::string& key) const
+    {
+        std::vector<double> values;
+        for (const auto& upload : uploads)
+            values.push_back(reported(upload->log(), key));
+        return values;
+    }
+
+    static inline int next = 0;
+    std::string bus;
+    std::vector<std::unique_ptr<Simulator>> simulators;
+    std::vector<std::unique_ptr<ToolProcess>> uploads;
+};
+
+// A 1 MiB image at 115200 baud takes a minute and a half whatever the client
+// does, so its rounds run at once, beside the rest of the benchmark: each needs
+// a few microseconds of processor time per 355 ms command.
+std::unique_ptr<ConcurrentUploads> startUartUploads(Workspace& workspace,
+                                                    const std::string& firmware)
+{
+    return std::make_unique<ConcurrentUploads>(
+        workspace, firmware, std::vector<std::string>{"--baud", "115200"}, rounds);
+}
+
+void pacedRow(BenchTable& table, const std::string& figure, const std::string& firmware,
+              const std::vector<double>& seconds, double wire, double target)
+{
+    const double kib = readFile(firmware).size() / 1024.0;
+    std::vector<double> rates;
+    for (double one : seconds)
+        rates.push_back(one > 0 ? kib / one : 0);
+    table.add({figure, rates, everyRound(kib / wire), "KiB/s", true, target,
+               "reference: the link's own time for the bytes, both directions"});
+}
+
+void usbFullSpeed(Workspace& workspace, BenchTable& table, const std::string& firmware)
+{
+    std::vector<double> seconds;
+    for (int i = 0; i < rounds; ++i) {
+        Simulator simulator(workspace, true, {"--usb-full-speed"});
+        seconds.push_back(uploadThroughLibrary(simulator.port(), firmware));
+    }
+    pacedRow(table, "plain upload, 1 MiB, USB full speed", firmware, seconds,
+             wireSeconds(parse(firmware), LinkPacer::usbFullSpeed), 0.9);
 }
 
 // The secure upload's cost per command, against bare AES-256-CBC and signing.
 void securePerCommand(Workspace& workspace, BenchTable& table)
 {
-    constexpr int commands = 200;
-    const std::string firmware = workspace.firmware(4096, commands + 1, true);
+    constexpr int perRound = 28;
+    // The handshake sends commands[1]; each answer then sends the next one, and
+    // the reset stays out of the timed part.
+    const std::string firmware = workspace.firmware(4096, rounds * perRound + 3, true);
     PseudoTerminal terminal;
     UsbIdentity identity;
     identity.sysname = "ttyBENCHSECURE";
@@ -341,23 +489,14 @@ void securePerCommand(Workspace& workspace, BenchTable& table)
     });
     procedure.keyExchangeResult(FirmwareCommandAccepted,
                                 answer->key_exchange().SerializeAsString());
-    const auto start = Clock::now();
-    for (int i = 0; i < commands - 1; ++i) {
-        procedure.commandRsult(FirmwareCommandAccepted);
-        QCoreApplication::processEvents();
-    }
-    const double oursPerCommand = secondsSince(start) / (commands - 1) * 1e6;
-
-    // The same payloads, bare.
+    // The same payloads, bare, in turn with the procedure's.
     const FirmwareFile file = parse(firmware);
     auto signer = RsaKey::fromPrivateFile(workspace.signerPem, &error);
     unsigned char key[32] = {1};
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
     mbedtls_aes_setkey_enc(&aes, key, 256);
-    const auto bareStart = Clock::now();
-    for (int i = 1; i < commands; ++i) {
-        const std::string& payload = file.commands(i).data();
+    auto bare = [&](const std::string& payload) {
         std::string input = payload;
         input.resize((payload.size() + 15) / 16 * 16, '\0');
         std::string output(input.size(), '\0');
@@ -367,112 +506,177 @@ void securePerCommand(Workspace& workspace, BenchTable& table)
                               reinterpret_cast<unsigned char*>(output.data()));
         const std::string signature = signer->sign(output);
         (void)signature;
+    };
+    std::vector<double> oursUs, bareUs;
+    for (int round = 0; round < rounds; ++round) {
+        auto start = Clock::now();
+        for (int i = 0; i < perRound; ++i) {
+            procedure.commandRsult(FirmwareCommandAccepted);
+            QCoreApplication::processEvents();
+        }
+        oursUs.push_back(secondsSince(start) / perRound * 1e6);
+        start = Clock::now();
+        for (int i = 0; i < perRound; ++i)
+            bare(file.commands(2 + round * perRound + i).data());
+        bareUs.push_back(secondsSince(start) / perRound * 1e6);
     }
-    const double barePerCommand = secondsSince(bareStart) / (commands - 1) * 1e6;
     mbedtls_aes_free(&aes);
     draining = false;
     drain.join();
-    table.add({"secure upload, cost per 4 KiB command", oursPerCommand, barePerCommand, "us", false,
-               1.1, "reference: AES-256-CBC of the payload and an RSA-2048 signature"});
+    table.add({"secure upload, cost per 4 KiB command", oursUs, bareUs, "us", false, 1.1,
+               "reference: AES-256-CBC of the payload and an RSA-2048 signature"});
 }
 
-// A packet's round trip server -> program -> GCU -> program -> server.
+// The median of `count` timed exchanges, in microseconds.
+double medianExchangeUs(int count, const std::function<void()>& exchange)
+{
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        exchange();
+        times.push_back(secondsSince(start) * 1e6);
+    }
+    return median(times);
+}
+
+// A packet's round trip server -> program -> GCU -> program -> server, against
+// what no relay can do without: the same packet written straight to a GCU, and
+// a round trip over loopback TCP.
 void relayRoundTrip(Workspace& workspace, BenchTable& table)
 {
-    constexpr int packets = 300;
+    constexpr int packetsPerRound = 50;
     Command probe;
     probe.set_headervalue(1);
     probe.mutable_virtual_input_set()->set_id(1);
     const std::string packet = probe.SerializeAsString();
 
-    std::vector<double> through;
-    {
-        Simulator simulator(workspace, false);
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost);
-        QSettings settings("Orvane", "Uploader");
-        settings.setValue("ui/offlineLoader", false);
-        settings.setValue("network/host", "127.0.0.1");
-        settings.setValue("network/port", server.serverPort());
-        UploaderApp window;
-        QElapsedTimer waited;
-        waited.start();
-        auto* combo = window.findChild<QComboBox*>("gcuSerialNumber");
-        while (combo->count() == 0 && waited.elapsed() < 5000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QMetaObject::invokeMethod(&window, "on_pushButton_2_clicked");
-        while (!server.hasPendingConnections() && waited.elapsed() < 10000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTcpSocket* client = server.nextPendingConnection();
-        if (!client) {
-            std::cerr << "orv-bench: the window did not connect to the server\n";
-            return;
-        }
-        FrameCodec reader;
-        QEventLoop answered;
-        QObject::connect(client, &QTcpSocket::readyRead, [&] {
-            reader.readFrames(*client, [&](std::string payload) {
-                SoftwareServerResponse response;
-                Response gcuAnswer;
-                if (response.ParseFromString(payload) && response.has_receive_packet_from_gcu() &&
-                    gcuAnswer.ParseFromString(response.receive_packet_from_gcu().packet()) &&
-                    gcuAnswer.resp_case() == Response::kResult)
-                    answered.quit();
-                return true;
-            });
+    Simulator relayed(workspace, false);
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    QSettings settings("Orvane", "Uploader");
+    settings.setValue("ui/offlineLoader", false);
+    settings.setValue("network/host", "127.0.0.1");
+    settings.setValue("network/port", server.serverPort());
+    UploaderApp window;
+    QElapsedTimer waited;
+    waited.start();
+    auto* combo = window.findChild<QComboBox*>("gcuSerialNumber");
+    while (combo->count() == 0 && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QMetaObject::invokeMethod(&window, "on_pushButton_2_clicked");
+    while (!server.hasPendingConnections() && waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QTcpSocket* client = server.nextPendingConnection();
+    if (!client) {
+        std::cerr << "orv-bench: the window did not connect to the server\n";
+        return;
+    }
+    FrameCodec reader;
+    QEventLoop answered;
+    QObject::connect(client, &QTcpSocket::readyRead, [&] {
+        reader.readFrames(*client, [&](std::string payload) {
+            SoftwareServerResponse response;
+            Response gcuAnswer;
+            if (response.ParseFromString(payload) && response.has_receive_packet_from_gcu() &&
+                gcuAnswer.ParseFromString(response.receive_packet_from_gcu().packet()) &&
+                gcuAnswer.resp_case() == Response::kResult)
+                answered.quit();
+            return true;
         });
-        SoftwareServerRequest request;
-        request.mutable_send_packet_to_gcu()->set_packet(packet);
-        const QByteArray frame = FrameCodec::encode(request.SerializeAsString());
-        for (int i = 0; i < packets; ++i) {
-            const auto start = Clock::now();
-            client->write(frame);
-            client->flush();
-            answered.exec();
-            through.push_back(secondsSince(start) * 1e6);
-        }
-        settings.clear();
-    }
-    std::vector<double> direct;
-    {
-        Simulator simulator(workspace, false);
-        const int fd = ReferenceClient::openRaw(simulator.devicePath());
-        for (int i = 0; i < packets; ++i) {
-            const auto start = Clock::now();
-            ReferenceClient::roundTrip(fd, packet);
-            direct.push_back(secondsSince(start) * 1e6);
-        }
-        ::close(fd);
-    }
-    table.add({"relay round trip, median", median(through), median(direct), "us", false, 1.2,
-               "reference: the same packet written straight to the simulator"});
+    });
+    SoftwareServerRequest request;
+    request.mutable_send_packet_to_gcu()->set_packet(packet);
+    const QByteArray frame = FrameCodec::encode(request.SerializeAsString());
+    auto throughRelay = [&] {
+        client->write(frame);
+        client->flush();
+        answered.exec();
+    };
 
-    // What the relay cannot do without: one round trip over loopback TCP between
-    // two Qt sockets of this process, with no work at either end.
+    Simulator direct(workspace, false);
+    const int fd = ReferenceClient::openRaw(direct.devicePath());
+    auto straight = [&] { ReferenceClient::roundTrip(fd, packet); };
+
+    // Two Qt sockets of this process, with no work at either end.
     QTcpServer echo;
     echo.listen(QHostAddress::LocalHost);
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, echo.serverPort());
-    client.waitForConnected(3000);
+    QTcpSocket near;
+    near.connectToHost(QHostAddress::LocalHost, echo.serverPort());
+    near.waitForConnected(3000);
     echo.waitForNewConnection(3000);
-    QTcpSocket* peer = echo.nextPendingConnection();
-    QObject::connect(peer, &QTcpSocket::readyRead, [peer] { peer->write(peer->readAll()); });
+    QTcpSocket* far = echo.nextPendingConnection();
+    QObject::connect(far, &QTcpSocket::readyRead, [far] { far->write(far->readAll()); });
     QEventLoop back;
-    QObject::connect(&client, &QTcpSocket::readyRead, [&] {
-        client.readAll();
+    QObject::connect(&near, &QTcpSocket::readyRead, [&] {
+        near.readAll();
         back.quit();
     });
-    std::vector<double> tcp;
     const QByteArray echoed = FrameCodec::encode(packet);
-    for (int i = 0; i < packets; ++i) {
-        const auto start = Clock::now();
-        client.write(echoed);
-        client.flush();
+    auto overLoopback = [&] {
+        near.write(echoed);
+        near.flush();
         back.exec();
-        tcp.push_back(secondsSince(start) * 1e6);
+    };
+
+    std::vector<double> relay, directUs, tcpUs, floor;
+    for (int round = 0; round < rounds; ++round) {
+        relay.push_back(medianExchangeUs(packetsPerRound, throughRelay));
+        directUs.push_back(medianExchangeUs(packetsPerRound, straight));
+        tcpUs.push_back(medianExchangeUs(packetsPerRound, overLoopback));
+        floor.push_back(directUs.back() + tcpUs.back());
     }
-    table.add({"loopback TCP round trip, median", median(tcp), median(direct), "us", false, 0,
-               "what a relay adds at least: the network hop alone, against the direct exchange"});
+    ::close(fd);
+    settings.clear();
+    table.add({"relay round trip, median", relay, floor, "us", false, 1.5,
+               "reference: the same packet written straight to the simulator, plus a loopback "
+               "TCP round trip"});
+    table.add({"loopback TCP round trip, median", tcpUs, directUs, "us", false, 0,
+               "the network hop alone, against the direct exchange"});
+}
+
+// What the log pane costs the relay per packet: its four lines, written in two
+// event-loop turns, taken by a full pane (a long session's) as the window's
+// takes them, against the same lines in one append each.
+void logPane(BenchTable& table)
+{
+    constexpr int packets = 200;
+    const QStringList fromServer = {"Type SendPacketToGcu"};
+    const QStringList fromGcu = {"Receiced 2 bytes from GCU", "Sending GCU response to server",
+                                 "Received command response 0"};
+    QPlainTextEdit batchedPane, eachPane;
+    for (QPlainTextEdit* pane : {&batchedPane, &eachPane}) {
+        pane->setMaximumBlockCount(5000);
+        for (int i = 0; i < 5000; ++i)
+            pane->appendPlainText(QString("earlier line %1").arg(i));
+    }
+    auto* batched = new LogPane(&batchedPane);
+    auto perPacketUs = [&](const std::function<void(const QStringList&)>& turn) {
+        const auto start = Clock::now();
+        // Each turn ends with the event loop's return, where a batch is appended
+        // and the pane's own posted work is done.
+        for (int i = 0; i < packets; ++i) {
+            turn(fromServer);
+            QCoreApplication::processEvents();
+            turn(fromGcu);
+            QCoreApplication::processEvents();
+        }
+        return secondsSince(start) / packets * 1e6;
+    };
+    const auto runs = alternate<double>(
+        [&] {
+            return perPacketUs([&](const QStringList& lines) {
+                for (const QString& line : lines)
+                    batched->append(line);
+            });
+        },
+        [&] {
+            return perPacketUs([&](const QStringList& lines) {
+                for (const QString& line : lines)
+                    eachPane.appendPlainText(line);
+            });
+        });
+    table.add({"log pane, a relayed packet's lines", runs.ours, runs.reference, "us", false, 0,
+               "reference: the same lines in one append each"});
 }
 
 void frameCodec(BenchTable& table)
@@ -508,41 +712,50 @@ void frameCodec(BenchTable& table)
         }
         (void)delivered;
     };
-    double codec = 0, copy = 0;
-    throughCodec(1 << 20, 128, &codec, &copy);
-    table.add({"frame reader, 1 MiB frames", codec, copy, "MB/s", true, 0.5,
+    std::vector<double> bigCodec, bigCopy, smallCodec, smallCopy;
+    for (int round = 0; round < rounds; ++round) {
+        double codec = 0, copy = 0;
+        throughCodec(1 << 20, 32, &codec, &copy);
+        bigCodec.push_back(codec);
+        bigCopy.push_back(copy);
+        throughCodec(16, 200000, &codec, &copy);
+        smallCodec.push_back(codec / 1e6);
+        smallCopy.push_back(copy / 1e6);
+    }
+    table.add({"frame reader, 1 MiB frames", bigCodec, bigCopy, "MB/s", true, 0.5,
                "reference: memcpy of the same payloads"});
-    throughCodec(16, 1000000, &codec, &copy);
-    table.add({"frame reader, 16-byte frames", codec / 1e6, copy / 1e6, "Mframe/s", true, 0, ""});
+    table.add({"frame reader, 16-byte frames", smallCodec, smallCopy, "Mframe/s", true, 0, ""});
 }
 
-// Peak memory while uploading a 64 MiB firmware file, measured in a process of its own.
-void memoryPeak(Workspace& workspace, BenchTable& table, const char* self)
+// Peak memory while uploading a 64 MiB firmware file, each time in a process of
+// its own.
+void memoryPeak(Workspace& workspace, BenchTable& table)
 {
     const std::string firmware = workspace.firmware(4096, 16384);
     const double fileMb = readFile(firmware).size() / 1e6;
-    Simulator simulator(workspace);
-    const std::string out = workspace.dir + "/memory.txt";
-    const std::string command = std::string(self) + " --memory-run " + firmware + " " +
-                                simulator.port().serialNumber().toStdString() + " > " + out;
-    // A failed run leaves no report, which the figure below says.
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "orv-bench: the memory run failed\n");
-    const std::string report = readFile(out);
-    const size_t at = report.rfind("peak-resident-mb ");
-    const double peakMb = at == std::string::npos ? -1 : std::atof(report.c_str() + at + 17);
+    std::vector<double> peaks;
+    for (int round = 0; round < rounds; ++round) {
+        ConcurrentUploads upload(workspace, firmware, {}, 1);
+        upload.seconds(120000);
+        peaks.push_back(upload.peakMb().front());
+    }
     const double budgetMb = 2.5 * fileMb + 40;
-    table.add({"peak memory, 64 MiB firmware file", peakMb, budgetMb, "MB", false, 1.0,
+    table.add({"peak memory, 64 MiB firmware file", peaks, everyRound(budgetMb), "MB", false, 1.0,
                "reference: 2.5 x the file size (" + std::to_string(int(fileMb)) + " MB) + 40 MB"});
 }
 
-int memoryRun(const std::string& firmware, const std::string& serial)
+// One upload in this process, for a ConcurrentUploads: its time and the
+// process's peak memory.
+int uploadRun(const std::string& firmware, const std::string& serial)
 {
-    if (uploadThroughLibrary(portWithSerial(QString::fromStdString(serial)), firmware) < 0)
+    const double seconds =
+        uploadThroughLibrary(portWithSerial(QString::fromStdString(serial)), firmware);
+    if (seconds < 0)
         return 1;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::cout << "peak-resident-mb " << usage.ru_maxrss / 1000.0 << std::endl;
+    std::cout << "upload-seconds " << seconds << "\npeak-resident-mb " << usage.ru_maxrss / 1000.0
+              << std::endl;
     return 0;
 }
 
@@ -588,10 +801,10 @@ ToolRun runGcutool(const std::vector<std::string>& arguments)
     return {secondsSince(start), peakKiB / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-// GCUs in bootloader mode that answer 2 ms late, as a USB GCU busy writing its
-// flash does.
-std::vector<std::unique_ptr<ToolProcess>> startSlowGcus(Workspace& workspace,
-                                                        const std::string& prefix, int count)
+// GCUs in bootloader mode that answer `delayMs` late, as a USB GCU busy writing
+// its flash does.
+std::vector<std::unique_ptr<ToolProcess>> startGcus(Workspace& workspace, const std::string& prefix,
+                                                    int count, int delayMs)
 {
     std::vector<std::unique_ptr<ToolProcess>> gcus;
     for (int i = 0; i < count; ++i) {
@@ -601,7 +814,7 @@ std::vector<std::unique_ptr<ToolProcess>> startSlowGcus(Workspace& workspace,
             std::vector<std::string>{"--serial", serial, "--bus-dir", workspace.bus, "--device-key",
                                      workspace.devicePem, "--flash-out", "/dev/null",
                                      "--bootloader", "--stay-in-bootloader", "--reset-delay", "100",
-                                     "--delay", "2"},
+                                     "--delay", std::to_string(delayMs)},
             workspace.dir + "/" + serial + ".log"));
     }
     for (int i = 0; i < count; ++i)
@@ -613,53 +826,62 @@ std::vector<std::unique_ptr<ToolProcess>> startSlowGcus(Workspace& workspace,
     return gcus;
 }
 
-// gcutool flashing `firmware` to `count` fresh slow GCUs at once (all of them).
+// gcutool flashing `firmware` to `count` fresh GCUs at once (all of them).
 ToolRun flashAtOnce(Workspace& workspace, const std::string& firmware, const std::string& prefix,
-                    int count)
+                    int count, int delayMs)
 {
-    const auto gcus = startSlowGcus(workspace, prefix, count);
+    static int batch = 0;
+    const auto gcus = startGcus(workspace, prefix + std::to_string(batch++) + "-", count, delayMs);
     return runGcutool({"flash", firmware, "--all", "--quiet"});
 }
 
 void manyGcus(Workspace& workspace, BenchTable& table)
 {
     const std::string firmware = workspace.firmware(256, 400);
-    const double single = flashAtOnce(workspace, firmware, "ONE", 1).seconds;
-    const double eight = flashAtOnce(workspace, firmware, "EIGHT", 8).seconds;
-    table.add({"8 GCUs at once, 2 ms answers, wall time", eight, single, "s", false, 1.3,
-               "reference: the same file flashed to one GCU"});
+    const auto wall =
+        alternate<double>([&] { return flashAtOnce(workspace, firmware, "EIGHT", 8, 2).seconds; },
+                          [&] { return flashAtOnce(workspace, firmware, "ONE", 1, 2).seconds; });
+    table.add({"8 GCUs at once, 2 ms answers, wall time", wall.ours, wall.reference, "s", false,
+               1.3, "reference: the same file flashed to one GCU"});
 
-    // A larger file: were it held once per GCU, sixteen copies would show.
+    // A larger file: were it held once per GCU, sixteen copies would show. How
+    // late the GCUs answer does not change what is held, so these answer at once.
     const std::string large = workspace.firmware(4096, 1024);
     const double fileMb = readFile(large).size() / 1e6;
-    const double peakOne = flashAtOnce(workspace, large, "SOLO", 1).peakMb;
-    const double peakSixteen = flashAtOnce(workspace, large, "SIXTEEN", 16).peakMb;
+    const auto peaks =
+        alternate<double>([&] { return flashAtOnce(workspace, large, "SIXTEEN", 16, 0).peakMb; },
+                          [&] { return flashAtOnce(workspace, large, "SOLO", 1, 0).peakMb; });
     constexpr double perSessionBudgetMb = 2.0;
-    table.add({"peak memory, 16 GCUs at once", peakSixteen, peakOne + 16 * perSessionBudgetMb, "MB",
-               false, 1.0,
+    std::vector<double> budget, perSession;
+    for (int round = 0; round < rounds; ++round) {
+        budget.push_back(peaks.reference[round] + 16 * perSessionBudgetMb);
+        perSession.push_back((peaks.ours[round] - peaks.reference[round]) / 15);
+    }
+    table.add({"peak memory, 16 GCUs at once", peaks.ours, budget, "MB", false, 1.0,
                "reference: one GCU's run plus 2 MB per session; the file is " +
                    std::to_string(fileMb).substr(0, 4) + " MB"});
-    table.add({"memory per further session", (peakSixteen - peakOne) / 15, perSessionBudgetMb, "MB",
+    table.add({"memory per further session", perSession, everyRound(perSessionBudgetMb), "MB",
                false, 1.0, "reference: the per-session budget"});
 }
 
+// Time per command as the count grows, against a short upload in the same round.
 void scaling(Workspace& workspace, BenchTable& table)
 {
-    std::vector<double> perCommand;
-    for (size_t commands : {size_t(1000), size_t(10000), size_t(100000)}) {
-        const std::string firmware = workspace.firmware(16, commands);
-        // Short runs are the noisiest: the median of three where they are short.
-        std::vector<double> runs;
-        for (int i = 0; i < (commands < 100000 ? 3 : 1); ++i) {
+    const std::vector<size_t> counts = {1000, 10000, 50000};
+    std::vector<std::string> firmware;
+    for (size_t commands : counts)
+        firmware.push_back(workspace.firmware(16, commands));
+    std::vector<std::vector<double>> perCommand(counts.size());
+    for (int round = 0; round < rounds; ++round)
+        for (size_t i = 0; i < counts.size(); ++i) {
             Simulator simulator(workspace);
-            runs.push_back(uploadThroughLibrary(simulator.port(), firmware) / commands * 1e6);
+            perCommand[i].push_back(uploadThroughLibrary(simulator.port(), firmware[i]) /
+                                    counts[i] * 1e6);
         }
-        perCommand.push_back(median(runs));
-    }
-    table.add({"time per command, 10,000 commands", perCommand[1], perCommand[0], "us", false, 1.2,
-               "reference: the same with 1,000 commands"});
-    table.add({"time per command, 100,000 commands", perCommand[2], perCommand[0], "us", false, 1.2,
-               "reference: the same with 1,000 commands"});
+    const char* const labels[] = {"1,000", "10,000", "50,000"};
+    for (size_t i : {1, 2})
+        table.add({std::string("time per command, ") + labels[i] + " commands", perCommand[i],
+                   perCommand[0], "us", false, 1.2, "reference: the same with 1,000 commands"});
 }
 
 } // namespace
@@ -668,9 +890,10 @@ int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     restartWithVirtualUsb(argv, ORV_VIRTUALUSB_PATH);
-    if (argc == 4 && std::string(argv[1]) == "--memory-run") {
+    if (argc == 5 && std::string(argv[1]) == "--upload-run") {
+        setenv("ORV_VIRTUAL_USB_DIR", argv[4], 1);
         QCoreApplication application(argc, argv);
-        return memoryRun(argv[2], argv[3]);
+        return uploadRun(argv[2], argv[3]);
     }
     if (argc >= 3 && std::string(argv[1]) == "--probe") {
         // One upload of either client (256-byte commands unless given), for strace and perf.
@@ -690,22 +913,31 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     Workspace workspace;
     BenchTable table;
-    std::cerr << "orv-bench: plain uploads...\n";
-    plainThroughput(workspace, table);
-    std::cerr << "orv-bench: secure upload...\n";
-    securePerCommand(workspace, table);
-    std::cerr << "orv-bench: relay...\n";
-    relayRoundTrip(workspace, table);
-    std::cerr << "orv-bench: frame reader...\n";
-    frameCodec(table);
-    std::cerr << "orv-bench: memory...\n";
-    memoryPeak(workspace, table, argv[0]);
-    std::cerr << "orv-bench: scaling...\n";
-    scaling(workspace, table);
-    std::cerr << "orv-bench: many GCUs at once...\n";
-    manyGcus(workspace, table);
+    const auto started = Clock::now();
+    auto section = [&](const char* name, const std::function<void()>& run) {
+        std::cerr << "orv-bench: " << name << "... ";
+        const auto start = Clock::now();
+        run();
+        std::cerr << int(secondsSince(start)) << " s\n";
+    };
+    const std::string oneMiB = workspace.firmware(4096, 256);
+    const auto uart = startUartUploads(workspace, oneMiB);
+    section("plain uploads", [&] { plainThroughput(workspace, table); });
+    section("USB full speed", [&] { usbFullSpeed(workspace, table, oneMiB); });
+    section("secure upload", [&] { securePerCommand(workspace, table); });
+    section("relay", [&] { relayRoundTrip(workspace, table); });
+    section("log pane", [&] { logPane(table); });
+    section("frame reader", [&] { frameCodec(table); });
+    section("memory", [&] { memoryPeak(workspace, table); });
+    section("scaling", [&] { scaling(workspace, table); });
+    section("many GCUs at once", [&] { manyGcus(workspace, table); });
+    section("115200 baud", [&] {
+        pacedRow(table, "plain upload, 1 MiB, 115200 baud", oneMiB, uart->seconds(300000),
+                 wireSeconds(parse(oneMiB), [] { return LinkPacer::uart(115200); }), 0.97);
+    });
     table.print();
     table.writeJson(json);
-    std::cout << "results written to " << json << std::endl;
+    std::cout << "results written to " << json << " after " << int(secondsSince(started)) << " s"
+              << std::endl;
     return 0;
 }

@@ -84,11 +84,8 @@ std::string ReferenceClient::roundTrip(int fd, const std::string& payload)
     return answer;
 }
 
-double ReferenceClient::upload(const std::string& devicePath, const FirmwareFile& file)
+std::vector<std::string> ReferenceClient::steps(const FirmwareFile& file)
 {
-    const int fd = openRaw(devicePath);
-    if (fd < 0)
-        return -1;
     std::vector<std::string> steps;
     steps.push_back(
         command([&](Command& c) { c.mutable_rsa_public_key()->set_data(file.rsa_public_key()); }));
@@ -96,9 +93,17 @@ double ReferenceClient::upload(const std::string& devicePath, const FirmwareFile
     for (int i = 1; i < file.commands_size(); ++i)
         steps.push_back(command(
             [&](Command& c) { c.mutable_command_data()->set_data(file.commands(i).data()); }));
+    return steps;
+}
 
+double ReferenceClient::upload(const std::string& devicePath, const FirmwareFile& file)
+{
+    const int fd = openRaw(devicePath);
+    if (fd < 0)
+        return -1;
+    const std::vector<std::string> all = steps(file);
     const auto start = std::chrono::steady_clock::now();
-    for (const std::string& step : steps) {
+    for (const std::string& step : all) {
         Response answer;
         if (!answer.ParseFromString(roundTrip(fd, step)) || answer.result() != 0) {
             ::close(fd);

@@ -3,6 +3,7 @@
 #include "firmware.pb.h"
 
 #include <string>
+#include <vector>
 
 // The least a stop-and-wait uploader can do: plain POSIX reads and writes of the
 // same frames on the pseudo-terminal, each step sent once its success answer is in.
@@ -16,4 +17,6 @@ public:
     // Writes one frame and reads one answering frame; the answer's payload.
     static std::string roundTrip(int fd, const std::string& payload);
     static int openRaw(const std::string& devicePath);
+    // The payloads of the steps an upload sends, each answered before the next.
+    static std::vector<std::string> steps(const FirmwareFile& file);
 };

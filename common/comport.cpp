@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -168,9 +169,24 @@ void ComPort::writeFrame(const QByteArray& frame)
 {
     if (!isOpen())
         return;
-    QMutexLocker lock(&writeLock);
-    port->write(frame);
-    port->flush();
+    qint64 written = 0;
+    {
+        QMutexLocker lock(&writeLock);
+        // With nothing queued the frame goes to the device at once. Handed to the
+        // port, it would have the event loop watch the device for room and wake
+        // for it, twice a frame. Whatever the device does not take now, or a
+        // failed write, goes through the port as before, which reports errors.
+        if (port->bytesToWrite() == 0)
+            written = std::max<qint64>(
+                0, ::write(port->handle(), frame.constData(), static_cast<size_t>(frame.size())));
+        if (written < frame.size()) {
+            port->write(frame.constData() + written, frame.size() - written);
+            port->flush();
+        }
+    }
+    // Outside the lock: a listener may send the next frame at once.
+    if (written > 0)
+        emit bytesWritten(written);
 }
 
 std::string ComPort::getSerialNumber()

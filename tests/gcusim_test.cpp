@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -150,4 +151,62 @@ TEST(GcuSimulator, AnswersPingFirmwareIdAndPublicKey)
     EXPECT_EQ(answers[1].firmware_id().flags_word(), 0x3005u);
     EXPECT_EQ(answers[2].public_key().SerializeAsString(),
               readWholeFile(TestKeys::get().deviceOrvkc));
+}
+
+// A paced link can only be slower than its wire: every exchange takes at least
+// the time its bytes need on it. (How close a client gets is a benchmark figure.)
+TEST(GcuSimulator, PacedLinksTakeAtLeastTheTimeTheirBytesNeed)
+{
+    constexpr double usbPacketSeconds = 0.001 / 19;
+    auto packets = [](size_t bytes) { return static_cast<double>((bytes + 63) / 64); };
+    struct Case
+    {
+        std::vector<std::string> link;
+        size_t payloadBytes;
+        int exchanges;
+        // The least time one exchange of these many bytes out and in can take.
+        std::function<double(size_t out, size_t in)> leastSeconds;
+    };
+    const std::vector<Case> cases = {
+        {{"--baud", "9600"},
+         200,
+         2,
+         [](size_t out, size_t in) { return (out + in) * 10 / 9600.0; }},
+        {{"--usb-full-speed"},
+         4000,
+         5,
+         [&](size_t out, size_t in) { return (packets(out) + packets(in)) * usbPacketSeconds; }},
+        // Small frames: the answer waits for the frame after the command's.
+        {{"--usb-full-speed"}, 1, 10, [](size_t, size_t) { return 0.001; }},
+    };
+    int run = 0;
+    for (const Case& paced : cases) {
+        SCOPED_TRACE(paced.link[0]);
+        GcuSimProcess gcu("SIM-PACED" + std::to_string(run++), paced.link);
+        const QSerialPortInfo port = gcu.waitForPort(applicationProduct);
+        ASSERT_FALSE(port.isNull()) << gcu.log();
+        ComPort comPort;
+        CommandsSender sender(comPort);
+        size_t answerBytes = 0;
+        int answers = 0;
+        QObject::connect(&comPort, &ComPort::commandRead, [&](std::string payload) {
+            answerBytes = FrameCodec::headerSize + payload.size();
+            ++answers;
+        });
+        ASSERT_TRUE(comPort.open(port));
+        const std::string data(paced.payloadBytes, 'd');
+        Command command;
+        command.set_headervalue(1);
+        command.mutable_command_data()->set_data(data);
+        const size_t commandBytes = FrameCodec::headerSize + command.ByteSizeLong();
+
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < paced.exchanges; ++i) {
+            sender.sendCommand(data);
+            ASSERT_TRUE(spinUntil([&] { return answers == i + 1; }, 10000)) << gcu.log();
+        }
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        EXPECT_GE(seconds, paced.exchanges * paced.leastSeconds(commandBytes, answerBytes));
+    }
 }

@@ -1,5 +1,6 @@
 #include "gcu.pb.h"
 #include "gcusimprocess.h"
+#include "logpane.h"
 #include "server.pb.h"
 #include "testbus.h"
 #include "uploaderapp.h"
@@ -142,6 +143,7 @@ protected:
     void click(const char* name) { window->findChild<QPushButton*>(name)->click(); }
     QStringList log() const
     {
+        LogPane::flushAll();
         return window->findChild<QPlainTextEdit*>("plainTextEdit_2")->toPlainText().split('\n');
     }
     bool waitForLog(const QString& line, int timeoutMs = 5000) const
@@ -298,7 +300,27 @@ TEST_F(RelayTest, HostileServerInputStaysBounded)
     EXPECT_TRUE(log().contains(QString("... %1 more bytes not shown").arg(15 * 1024 * 1024 - 256)));
     auto* pane = window->findChild<QPlainTextEdit*>("plainTextEdit_2");
     EXPECT_LE(pane->blockCount(), 5000);
-    EXPECT_TRUE(log().contains("Added version v999"));
+    // The offer was logged in one turn and reached the pane in one append: each
+    // line whole, in its place.
+    QStringList offered{"Added version " + QString(256, 'n')};
+    for (int i = 1; i < 1000; ++i)
+        offered << QString("Added version v%1").arg(i);
+    offered << "The server offered 199000 more versions; only the first 1000 are listed";
+    const QStringList lines = log();
+    const int first = lines.indexOf(offered.front());
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(lines.mid(first, offered.size()), offered);
+    // Turns that take the pane past its bound push out the oldest lines, as many
+    // as came in.
+    QStringList bulk;
+    for (int turn = 0; turn < 2; ++turn) {
+        for (int i = 0; i < 3000; ++i) {
+            bulk << QString("bulk %1").arg(turn * 3000 + i);
+            emit window->addLog(bulk.back());
+        }
+        LogPane::flushAll();
+    }
+    EXPECT_EQ(log(), bulk.mid(1000));
 
     QElapsedTimer answer;
     answer.start();

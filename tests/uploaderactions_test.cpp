@@ -2,6 +2,7 @@
 #include "gcu.pb.h"
 #include "gcusimprocess.h"
 #include "testbus.h"
+#include "logpane.h"
 #include "uploaderapp.h"
 
 #include <QAction>
@@ -45,6 +46,7 @@ protected:
     void click(const char* button) { widget<QPushButton>(button)->click(); }
     QStringList log() const
     {
+        LogPane::flushAll();
         return widget<QPlainTextEdit>("plainTextEdit_2")->toPlainText().split('\n');
     }
     bool waitForLog(const QString& line, int timeoutMs = 5000) const

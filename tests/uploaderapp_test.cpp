@@ -1,6 +1,7 @@
 #include "comport.h"
 #include "gcu.pb.h"
 #include "testbus.h"
+#include "logpane.h"
 #include "uploaderapp.h"
 
 #include <QComboBox>
@@ -42,6 +43,7 @@ protected:
 
     QStringList log() const
     {
+        LogPane::flushAll();
         return widget<QPlainTextEdit>("plainTextEdit_2")->toPlainText().split('\n');
     }
     bool logged(const QString& line) const { return log().contains(line); }

@@ -6,6 +6,7 @@
 #include "gcu.pb.h"
 #include "gcuusbidentity.h"
 #include "logline.h"
+#include "logpane.h"
 #include "portinfoequality.h"
 #include "ui_uploaderapp.h"
 
@@ -92,7 +93,7 @@ UploaderApp::UploaderApp(QWidget* parent)
     // A bug report needs what went over the wires from the start.
     FrameTrace::process().start();
     refreshStatus();
-    connect(this, SIGNAL(addLog(QString)), ui->plainTextEdit_2, SLOT(appendPlainText(QString)));
+    connect(this, &UploaderApp::addLog, new LogPane(ui->plainTextEdit_2), &LogPane::append);
     connect(this, SIGNAL(pongReceived(unsigned int)), this, SLOT(on_pongReceived(unsigned int)));
     connect(&comPort, SIGNAL(commandRead(std::string)), this, SLOT(readPort(std::string)));
     // A GCU that goes away under the open link is said so, and the link let go
@@ -415,6 +416,7 @@ void UploaderApp::on_saveLog_triggered()
                                                       tr("Log files (*.log);;All files (*)"));
     if (path.isEmpty())
         return;
+    LogPane::flushAll();
     std::ostringstream trace;
     FrameTrace::process().write(trace);
     QSaveFile file(path);

@@ -2,6 +2,8 @@
 
 #include <fstream>
 #include <iostream>
+#include <sys/prctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -19,13 +21,24 @@ std::string header(uint32_t length)
     return bytes;
 }
 
+LinkPacer pacerFor(const SimOptions& options)
+{
+    if (options.baud > 0)
+        return LinkPacer::uart(options.baud);
+    return options.usbFullSpeed ? LinkPacer::usbFullSpeed() : LinkPacer::unpaced();
+}
+
 } // namespace
 
 GcuSimulator::GcuSimulator(SimOptions simOptions, std::unique_ptr<RsaKey> key)
     : options(std::move(simOptions)), deviceKey(std::move(key)),
       applicationVersion(ImageVersion::parse(options.version).value_or(ImageVersion{})),
-      faults(options), session(*deviceKey)
+      faults(options), session(*deviceKey), input(pacerFor(options)), output(pacerFor(options))
 {
+    // A paced link waits out the bit times; the system's default timer slack
+    // (50 us) would add to every wait.
+    if (input.paces())
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 }
 
 GcuSimulator::~GcuSimulator()
@@ -142,6 +155,7 @@ void GcuSimulator::readInput(int waitMs)
     if (count <= 0)
         return;
     inbox.append(buffer, static_cast<size_t>(count));
+    inboxArrived = input.pass(static_cast<size_t>(count), Clock::now());
     while (inbox.size() >= 4 && terminal) {
         const auto* h = reinterpret_cast<const unsigned char*>(inbox.data());
         const uint32_t length = h[0] | h[1] << 8 | h[2] << 16 | uint32_t(h[3]) << 24;
@@ -154,6 +168,9 @@ void GcuSimulator::readInput(int waitMs)
             return;
         const std::string payload = inbox.substr(4, length);
         inbox.erase(0, 4 + size_t(length));
+        // A frame is whole once its last byte is through the link; the bytes
+        // after it in the inbox cannot have come sooner, so all are waited for.
+        std::this_thread::sleep_until(inboxArrived);
         handleFrame(payload);
     }
 }
@@ -303,8 +320,7 @@ void GcuSimulator::answer(const Response& response)
         }
         if (faults.oversizeFirst()) {
             log("fault: oversize length header before the answer");
-            if (terminal)
-                terminal->writeAll(header(0xFFFFFFF0u));
+            transmit(header(0xFFFFFFF0u));
             // Let the reader see the bogus header on its own before the answer.
             usleep(100 * 1000);
         }
@@ -318,8 +334,14 @@ void GcuSimulator::answer(const Response& response)
 
 void GcuSimulator::writeFrame(const std::string& payload)
 {
+    transmit(header(static_cast<uint32_t>(payload.size())) + payload);
+    stamp('s');
+}
+
+void GcuSimulator::transmit(const std::string& bytes)
+{
     if (!terminal)
         return;
-    terminal->writeAll(header(static_cast<uint32_t>(payload.size())) + payload);
-    stamp('s');
+    std::this_thread::sleep_until(output.pass(bytes.size(), Clock::now()));
+    terminal->writeAll(bytes);
 }

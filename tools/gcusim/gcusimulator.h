@@ -5,6 +5,7 @@
 #include "faultinjector.h"
 #include "flashrecord.h"
 #include "gcu.pb.h"
+#include "linkpacer.h"
 #include "pseudoterminal.h"
 #include "rsakey.h"
 #include "simoptions.h"
@@ -55,6 +56,8 @@ private:
     void answer(const Response& response);
     void answerResult(uint32_t result);
     void writeFrame(const std::string& payload);
+    // Writes bytes once the link would have carried them.
+    void transmit(const std::string& bytes);
     // Notes the moment of an event for --timestamps: 'r' a command received,
     // 's' an answer sent.
     void stamp(char event);
@@ -72,6 +75,10 @@ private:
     std::unique_ptr<PseudoTerminal> terminal;
     std::unique_ptr<VirtualUsbDevice> usb;
     std::string inbox;
+    // The link's two directions, and when the last byte in the inbox came through.
+    LinkPacer input;
+    LinkPacer output;
+    Clock::time_point inboxArrived{};
     int commandsSeen = 0;
     bool vanished = false;
     std::multimap<Clock::time_point, std::function<void()>> pending;

@@ -24,6 +24,9 @@ void describeOptions(QCommandLineParser& parser)
         {"bootloader", "Start in bootloader mode."},
         {"stay-in-bootloader", "Come back in bootloader mode after an upload as well."},
         {"timestamps", "At exit, write when each command came and each answer left.", "FILE"},
+        {"baud", "Take bytes in and out as a UART at N baud would (10 bits a byte).", "N"},
+        {"usb-full-speed", "Take bytes in and out as a USB full-speed CDC link would (64-byte\n"
+                           "packets, a transfer's first waiting for the next 1 ms frame)."},
         {"drop", "Drop this share of answers.", "SHARE"},
         {"fail", "Reject this share of upload steps (codes 1 to 3).", "SHARE"},
         {"delay", "Delay every answer.", "MS"},
@@ -107,6 +110,12 @@ std::optional<SimOptions> SimOptions::parse(int argc, char** argv, std::string* 
         options.vanishAfter = whole(parser, "vanish-after", options.vanishAfter);
         options.returnAfterMs = whole(parser, "return-after", options.returnAfterMs);
         options.seed = static_cast<uint32_t>(whole(parser, "seed", static_cast<int>(options.seed)));
+        options.baud = whole(parser, "baud", options.baud);
+        options.usbFullSpeed = parser.isSet("usb-full-speed");
+        if (parser.isSet("baud") && options.baud <= 0)
+            throw std::invalid_argument("--baud takes a positive number");
+        if (options.baud > 0 && options.usbFullSpeed)
+            throw std::invalid_argument("--baud and --usb-full-speed are two different links");
     } catch (const std::exception& e) {
         *error = e.what();
         return std::nullopt;

@@ -18,6 +18,9 @@ struct SimOptions
     bool stayInBootloader = false;
     // Where the times of commands received and answers sent are written at exit.
     std::string timestampsFile;
+    // The link paced: a UART at this many baud (0: not a UART), or USB full speed.
+    int baud = 0;
+    bool usbFullSpeed = false;
 
     // Fault injection; shares are between 0 and 1.
     double dropShare = 0;
