@@ -352,7 +352,8 @@ void UploaderApp::updateProgress(int done, int total)
     stepsTotal = total;
     if (uploadWatch.progressed(done))
         stallReported = false;
-    refreshStatus();
+    // The status bar follows on the poll's next tick rather than being redrawn
+    // for every step of a fast upload.
 }
 
 bool UploaderApp::localUploadRunning() const
