@@ -275,10 +275,10 @@ int GcuTool::run(const QStringList& arguments)
     if (parser.isSet("trace"))
         FrameTrace::process().start();
     const ExitCode code = (this->*command->handler)();
-    if (parser.isSet("trace") && !writeTrace(parser.value("trace")))
-        return static_cast<int>(std::max(code, ExitCode::FileUnusable, [](ExitCode a, ExitCode b) {
-            return severity(a) < severity(b);
-        }));
+    // A trace that cannot be written fails a command that went well; one that
+    // failed, or counted problems, keeps its own code.
+    if (parser.isSet("trace") && !writeTrace(parser.value("trace")) && code == ExitCode::Done)
+        return static_cast<int>(ExitCode::FileUnusable);
     return static_cast<int>(code);
 }
 

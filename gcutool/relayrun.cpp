@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <algorithm>
 #include <limits>
 
 RelayRun::RelayRun(Options options, ToolOutput& output)
@@ -62,6 +63,7 @@ ExitCode RelayRun::run(DeviceSession& session)
     QString lastLine;
     bool offered = false;
     bool lastStepSent = false;
+    bool serverFinished = false;
     QObject::connect(&relay, &UpdateRelay::log, &context, [&](const QString& line) {
         sinceTraffic.restart();
         lastLine = line;
@@ -76,15 +78,16 @@ ExitCode RelayRun::run(DeviceSession& session)
                      });
     QObject::connect(&relay, &UpdateRelay::progress, &context, [&](int done, int total) {
         lastStepSent = total > 0 && done >= total;
-        output.progress(serial, {done, total, 0, 0});
+        // The server's counts, kept within what a progress report can show.
+        total = std::max(total, 0);
+        output.progress(serial, {std::clamp(done, 0, total), total, 0, 0});
     });
     QObject::connect(&relay, &UpdateRelay::serverGone, &context, [&](bool completed) {
         if (outcome)
             return;
-        if (completed && lastStepSent) {
-            output.end(serial, ExitCode::Done, "The server has sent its whole update and closed");
-            outcome = ExitCode::Done;
-        } else if (!offered)
+        if (completed && lastStepSent)
+            serverFinished = true;
+        else if (!offered)
             outcome = fail(ExitCode::NoDevice,
                            QString("No update from the server at %1: %2").arg(server, lastLine));
         else
@@ -99,8 +102,22 @@ ExitCode RelayRun::run(DeviceSession& session)
     relay.connectToServer(options.host, options.port);
 
     const int stallMs = options.stallTimeoutS * 1000;
-    session.waitUntil([&] { return outcome || sinceTraffic.elapsed() >= stallMs; },
-                      std::numeric_limits<int>::max());
+    session.waitUntil(
+        [&] { return outcome || serverFinished || sinceTraffic.elapsed() >= stallMs; },
+        std::numeric_limits<int>::max());
+    // Closing the port would drop what it has not written yet: the server's last
+    // packets are on their way to the GCU only once the port has handed them on.
+    if (serverFinished && !outcome) {
+        if (session.waitUntil([&] { return link.bytesToWrite() == 0 || !link.isOpen(); },
+                              stallMs)) {
+            output.end(serial, ExitCode::Done, "The server has sent its whole update and closed");
+            outcome = ExitCode::Done;
+        } else if (!session.cancelled()) {
+            outcome = fail(ExitCode::Stalled,
+                           QString("The GCU did not take the server's last packets within %1 s")
+                               .arg(options.stallTimeoutS));
+        }
+    }
     session.routeFrames(nullptr);
     if (outcome)
         return *outcome;

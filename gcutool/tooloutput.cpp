@@ -147,14 +147,16 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
         drawBar(serial, progress, meter);
         return;
     }
-    const int tenth = progress.stepsDone * 10 / progress.stepsTotal;
+    const int tenth = static_cast<int>(qint64(progress.stepsDone) * 10 / progress.stepsTotal);
     if (tenth <= meter.lastTenth)
         return;
     meter.lastTenth = tenth;
-    printLine(out, QString("%1: %2 % (%3 of %4)")
-                       .arg(serial)
-                       .arg(tenth * 10)
-                       .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal)));
+    // A relayed update's server says how many steps, not how many bytes.
+    const QString done = progress.bytesTotal > 0 ? bytesText(progress.bytesDone)
+                                                 : QString("step %1").arg(progress.stepsDone);
+    const QString total = progress.bytesTotal > 0 ? bytesText(progress.bytesTotal)
+                                                  : QString::number(progress.stepsTotal);
+    printLine(out, QString("%1: %2 % (%3 of %4)").arg(serial).arg(tenth * 10).arg(done, total));
 }
 
 QString ToolOutput::barText(const QString& serial, const Meter& meter) const

@@ -22,7 +22,11 @@ ClientConnection::ClientConnection(QString host, unsigned short port)
                 QMetaObject::invokeMethod(
                     this,
                     [this, error, reason] {
-                        if (error == QAbstractSocket::RemoteHostClosedError)
+                        // Frames held back while reading is paused came before
+                        // the close: it is told once they have been taken.
+                        if (error == QAbstractSocket::RemoteHostClosedError && paused)
+                            closeHeldBack = true;
+                        else if (error == QAbstractSocket::RemoteHostClosedError)
                             emit connectionClosed();
                         else
                             emit connectionFailed(reason);
@@ -59,6 +63,10 @@ void ClientConnection::dataAvaliable()
         emit commandRead(std::move(payload));
         return !paused;
     });
+    if (closeHeldBack && !paused) {
+        closeHeldBack = false;
+        emit connectionClosed();
+    }
 }
 
 namespace {

@@ -59,4 +59,6 @@ private:
     // inside it would otherwise run, leaves the bytes alone.
     bool blockingRead = false;
     bool paused = false;
+    // The server closed while frames it sent before were held back.
+    bool closeHeldBack = false;
 };

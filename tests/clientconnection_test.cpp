@@ -171,6 +171,24 @@ TEST_F(ConnectionTest, ServerClosingAfterItsLastFrameIsNoFailure)
     EXPECT_EQ(failed.count(), 0);
 }
 
+TEST_F(ConnectionTest, ServerClosingWhileReadingIsPausedIsToldAfterTheFramesHeldBack)
+{
+    QSignalSpy closedLater(connection.get(), &ClientConnection::connectionClosed);
+    std::vector<size_t> framesAtClose;
+    QObject::connect(connection.get(), &ClientConnection::connectionClosed,
+                     [&] { framesAtClose.push_back(received.size()); });
+    connection->pauseReading();
+    peerWrites(frameOf("one") + frameOf("two"));
+    peer->disconnectFromHost();
+    spinFor(300);
+    EXPECT_TRUE(received.empty());
+    EXPECT_EQ(closedLater.count(), 0) << "the close overtook the frames held back";
+    connection->resumeReading();
+    ASSERT_TRUE(spinUntil([&] { return closedLater.count() == 1; }));
+    EXPECT_EQ(received, (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(framesAtClose, std::vector<size_t>{2});
+}
+
 namespace {
 
 // A server on a thread of its own, for the blocking reads that hold the

@@ -349,6 +349,8 @@ TEST_F(RelayTest, FastServerIsHeldBackWhileTheGcuIsBehind)
     for (int i = 0; i < packets; ++i)
         server.send(
             packetForGcu(std::string(64 * 1024, static_cast<char>('a' + i % 26)), i + 1, packets));
+    // A server done sending hangs up while the window still holds its last packets.
+    server.socket().disconnectFromHost();
     spinFor(1500);
     const int relayedWhileStuck = static_cast<int>(log().count("Type SendPacketToGcu"));
     EXPECT_GT(relayedWhileStuck, 0);
@@ -368,6 +370,9 @@ TEST_F(RelayTest, FastServerIsHeldBackWhileTheGcuIsBehind)
         }
     }
     EXPECT_EQ(arrived, packets);
+    EXPECT_TRUE(waitForLog("Server closed the connection"));
+    EXPECT_TRUE(log().filter(QRegularExpression("^Server connection failed")).isEmpty())
+        << "the hang-up was taken for one in the middle of the update";
 }
 
 TEST_F(RelayTest, EveryReconnectRequestIsAnsweredOnceTheGcuIsBack)

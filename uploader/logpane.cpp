@@ -30,6 +30,11 @@ void LogPane::append(const QString& line)
 {
     if (waiting.isEmpty())
         QCoreApplication::postEvent(this, new QEvent(flushEvent()));
+    // The pane would keep no more than its bound of them anyway; a peer that
+    // makes one turn say millions of lines must not make the window hold them.
+    const int bound = pane->maximumBlockCount();
+    if (bound > 0 && waiting.size() >= bound)
+        waiting.removeFirst();
     waiting.append(line);
 }
 

@@ -111,7 +111,7 @@ UploaderApp::UploaderApp(QWidget* parent)
                 insertVersionItem(name);
         },
         Qt::QueuedConnection);
-    connect(&relay, &UpdateRelay::progress, this, &UploaderApp::updateProgress,
+    connect(&relay, &UpdateRelay::progress, this, &UploaderApp::showRelayedProgress,
             Qt::QueuedConnection);
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog,
@@ -342,6 +342,20 @@ void UploaderApp::on_pushButton_5_clicked()
 
 void UploaderApp::updateProgress(int done, int total)
 {
+    showProgress(done, total);
+    if (uploadWatch.progressed(done))
+        stallReported = false;
+}
+
+void UploaderApp::showRelayedProgress(int done, int total)
+{
+    // The server drives the GCU now: an upload of the window's own is over.
+    upload = nullptr;
+    showProgress(done, total);
+}
+
+void UploaderApp::showProgress(int done, int total)
+{
     ui->progressBar->setRange(0, total);
     ui->progressBar->setValue(done);
     if (total != stepsTotal || !uploadClock.isValid() || done < stepsAtClockStart) {
@@ -350,8 +364,6 @@ void UploaderApp::updateProgress(int done, int total)
     }
     stepsDone = done;
     stepsTotal = total;
-    if (uploadWatch.progressed(done))
-        stallReported = false;
     // The status bar follows on the poll's next tick rather than being redrawn
     // for every step of a fast upload.
 }
@@ -379,12 +391,13 @@ void UploaderApp::reportStall()
 
 QString UploaderApp::uploadStatus() const
 {
-    const int percent = stepsDone * 100 / stepsTotal;
+    // The counts may be a server's: kept apart from int arithmetic's limits.
+    const qint64 percent = qint64(stepsDone) * 100 / stepsTotal;
     const double seconds = uploadClock.elapsed() / 1000.0;
     const double rate = seconds > 0 ? (stepsDone - stepsAtClockStart) / seconds : 0;
     QString left = "--:--";
     if (rate > 0) {
-        const qint64 secondsLeft = qint64((stepsTotal - stepsDone) / rate);
+        const qint64 secondsLeft = qint64((qint64(stepsTotal) - stepsDone) / rate);
         left = QString("%1:%2").arg(secondsLeft / 60).arg(secondsLeft % 60, 2, 10, QChar('0'));
     }
     return QString("Uploading: %1 % · %2 commands/s · %3 left")

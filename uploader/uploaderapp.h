@@ -41,6 +41,8 @@ protected:
 private slots:
     void refreshPorts();
     void updateProgress(int stepsDone, int stepsTotal) override;
+    // A relayed update's progress, which the window's own upload watch ignores.
+    void showRelayedProgress(int stepsDone, int stepsTotal);
     void on_softwareServerUpload_clicked();
     void on_softwareServerConnect_clicked();
     void comPortDisconnect();
@@ -71,6 +73,7 @@ private:
     // of the port poll.
     void refreshStatus();
     QString uploadStatus() const;
+    void showProgress(int done, int total);
     bool localUploadRunning() const;
     // One log line for an upload that has got nowhere for a while.
     void reportStall();
