@@ -176,9 +176,17 @@ TEST(ComPortWaits, WaitKeepsTheSerialNumberItStartedWithWhileTheOwnerOpensOthers
     ComPort comPort;
     ASSERT_TRUE(comPort.open(first.info()));
     std::atomic<bool> keepWaiting{true};
+    // The wait takes the serial number when it starts, and asks whether to go on
+    // only after its first look: once it asks, it has its serial number.
+    std::atomic<bool> waiting{false};
     QSerialPortInfo found;
-    std::thread waiter(
-        [&] { found = comPort.waitForPortAvaliable([&] { return keepWaiting.load(); }); });
+    std::thread waiter([&] {
+        found = comPort.waitForPortAvaliable([&] {
+            waiting = true;
+            return keepWaiting.load();
+        });
+    });
+    ASSERT_TRUE(spinUntil([&] { return waiting.load(); }, 5000));
     // Connect pressed on another GCU while the wait runs (ThreadSanitizer watches).
     for (int i = 0; i < 20; ++i) {
         comPort.open(i % 2 ? first.info() : second.info());
