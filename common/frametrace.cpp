@@ -14,39 +14,34 @@ FrameTrace& FrameTrace::process()
     return trace;
 }
 
+namespace {
+
+struct DirectionInfo
+{
+    const char* name;
+    // The message type its frames hold.
+    const google::protobuf::Descriptor* (*type)();
+};
+
+// In the order of FrameTrace::Direction.
+const DirectionInfo directions[] = {
+    {"to-gcu", &Command::descriptor},
+    {"from-gcu", &Response::descriptor},
+    {"to-server", &SoftwareServerResponse::descriptor},
+    {"from-server", &SoftwareServerRequest::descriptor},
+};
+
+} // namespace
+
 const char* FrameTrace::directionName(Direction direction)
 {
-    switch (direction) {
-    case Direction::ToGcu:
-        return "to-gcu";
-    case Direction::FromGcu:
-        return "from-gcu";
-    case Direction::ToServer:
-        return "to-server";
-    case Direction::FromServer:
-        return "from-server";
-    }
-    return "?";
+    return directions[static_cast<int>(direction)].name;
 }
 
 std::string FrameTrace::kindOf(Direction direction, const std::string& payload)
 {
     using google::protobuf::internal::WireFormatLite;
-    const google::protobuf::Descriptor* type = nullptr;
-    switch (direction) {
-    case Direction::ToGcu:
-        type = Command::descriptor();
-        break;
-    case Direction::FromGcu:
-        type = Response::descriptor();
-        break;
-    case Direction::ToServer:
-        type = SoftwareServerResponse::descriptor();
-        break;
-    case Direction::FromServer:
-        type = SoftwareServerRequest::descriptor();
-        break;
-    }
+    const google::protobuf::Descriptor* type = directions[static_cast<int>(direction)].type();
     // Only the tags are read: a frame's kind is its first oneof member, and
     // whatever it holds is skipped over, not parsed.
     google::protobuf::io::CodedInputStream input(reinterpret_cast<const uint8_t*>(payload.data()),

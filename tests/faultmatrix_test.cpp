@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTcpServer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -168,18 +167,12 @@ TEST_P(FaultMatrix, EndsFlashedOrWithAClearMessage)
     QSettings settings("Orvane", "Uploader");
     std::unique_ptr<ToolProcess> server;
     if (scenario == Scenario::RelayUpdate) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        std::vector<std::string> arguments = {"--port",          std::to_string(port),
-                                              "--version",       "1.0.0=" + firmware,
-                                              "--give-up-after", "60000"};
+        const quint16 port = freePort();
+        std::vector<std::string> arguments = {"--version", "1.0.0=" + firmware, "--give-up-after",
+                                              "60000"};
         const auto& extra = GetParam().fault.server;
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        server = startTool("update-server-sim", arguments);
-        ASSERT_TRUE(
-            spinUntil([&] { return server->log().find("listening on") != std::string::npos; }));
+        server = startUpdateServer(port, arguments);
         settings.setValue("ui/offlineLoader", false);
         settings.setValue("network/host", "127.0.0.1");
         settings.setValue("network/port", port);

@@ -399,12 +399,8 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
     GcuSimProcess gcu("SIM-RELAY", {"--flash-out", flashOut, "--reset-delay", "300"});
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
     const auto startServer = [&](quint16 port) {
-        auto server =
-            startTool("update-server-sim", {"--version", "1.0.0=" + other, "--version",
-                                            "2.0.0=" + chosen, "--port", std::to_string(port)});
-        EXPECT_TRUE(spinUntil(
-            [&] { return server->log().find("listening on") != std::string::npos; }, 5000));
-        return server;
+        return startUpdateServer(port,
+                                 {"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen});
     };
     const auto serverOption = [](quint16 port) { return "127.0.0.1:" + std::to_string(port); };
 

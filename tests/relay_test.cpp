@@ -124,12 +124,7 @@ protected:
 
     void startServer(std::vector<std::string> arguments)
     {
-        arguments.insert(arguments.end(), {"--port", std::to_string(port)});
-        server = startTool("update-server-sim", arguments);
-        // Until it listens, a connection would be refused.
-        ASSERT_TRUE(spinUntil(
-            [&] { return server->log().find("listening on") != std::string::npos; }, 5000))
-            << server->log();
+        server = startUpdateServer(port, std::move(arguments));
     }
 
     void openWindow(bool offlineLoader)

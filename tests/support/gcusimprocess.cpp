@@ -65,6 +65,21 @@ std::unique_ptr<ToolProcess> startTool(const std::string& tool,
     return std::make_unique<ToolProcess>(tool, arguments, temporaryPath(tool + ".log"));
 }
 
+std::unique_ptr<ToolProcess> startUpdateServer(quint16 port, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+    auto server = startTool("update-server-sim", arguments);
+    // Until it listens, a connection would be refused.
+    QElapsedTimer waited;
+    waited.start();
+    while (server->log().find("listening on") == std::string::npos) {
+        if (waited.elapsed() > 5000)
+            throw std::runtime_error("update-server-sim did not listen: " + server->log());
+        QThread::msleep(10);
+    }
+    return server;
+}
+
 const TestKeys& TestKeys::get()
 {
     static const TestKeys keys = [] {

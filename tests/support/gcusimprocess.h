@@ -48,6 +48,9 @@ std::unique_ptr<ToolProcess> startTool(const std::string& tool,
 std::string temporaryPath(const std::string& stem);
 // A loopback TCP port that nothing listens on.
 quint16 freePort();
+// update-server-sim on `port`, once it listens (it throws, with the log, if it
+// does not within 5 s).
+std::unique_ptr<ToolProcess> startUpdateServer(quint16 port, std::vector<std::string> arguments);
 // Reproducible random bytes.
 std::string randomImage(size_t size, unsigned seed);
 // A firmware file for the simulated GCU (its device key), made by gcu-fwpack with
