@@ -9,7 +9,6 @@
 #include "tooloutput.h"
 #include "uploadstallwatch.h"
 
-#include <QStringList>
 
 UploadRun::UploadRun(Options runOptions, FirmwareFileCheck checkedFile, ToolOutput& out)
     : options(std::move(runOptions)), file(std::move(checkedFile)), output(out)

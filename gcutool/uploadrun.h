@@ -9,7 +9,6 @@
 #include <QSerialPortInfo>
 #include <QString>
 #include <cstdint>
-#include <map>
 #include <memory>
 
 class DeviceSession;
