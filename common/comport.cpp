@@ -151,7 +151,6 @@ void ComPort::retirePort()
 
 void ComPort::commandSend(std::string payload)
 {
-    FrameTrace::process().record(FrameTrace::Direction::ToGcu, payload);
     if (QThread::currentThread() == thread()) {
         if (isOpen())
             writeFrame(FrameCodec::encode(payload));
@@ -184,6 +183,10 @@ void ComPort::writeFrame(const QByteArray& frame)
             port->flush();
         }
     }
+    // Only what went out is traced: a frame sent while the port is closed is not.
+    if (FrameTrace::process().started())
+        FrameTrace::process().record(FrameTrace::Direction::ToGcu,
+                                     frame.mid(FrameCodec::headerSize).toStdString());
     // Outside the lock: a listener may send the next frame at once.
     if (written > 0)
         emit bytesWritten(written);

@@ -87,6 +87,24 @@ void UploadProcedure::begin(int32_t indexBeforeFirstCommand, int32_t restartPoin
     steps->sendIntroduction();
 }
 
+void UploadProcedure::pause()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (step != Step::Finished)
+            step = Step::Paused;
+    }
+    stopWatchdog();
+}
+
+void UploadProcedure::abandon(std::unique_lock<std::mutex>& lock)
+{
+    finished = true;
+    step = Step::Finished;
+    lock.unlock();
+    joinWatchdog();
+}
+
 int32_t UploadProcedure::lastCheckpoint()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -118,6 +136,10 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
 {
     if (step == Step::Created || step == Step::Finished) {
         LogLine() << "> Upload is over, answer ignored";
+        return;
+    }
+    if (step == Step::Paused) {
+        LogLine() << "> Upload paused, answer ignored";
         return;
     }
     if (result == FirmwareCommandAccepted) {

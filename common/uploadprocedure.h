@@ -46,6 +46,9 @@ public:
     // the start. What the GCU's flash already holds is simply written again from
     // that point on.
     void startFrom(int32_t checkpoint);
+    // Holds the procedure while the GCU is away: the watchdog stops, so nothing
+    // is re-sent into a closed port, and answers are ignored. startFrom resumes.
+    void pause();
     // The restart point of the command last sent: where startFrom would go on.
     int32_t lastCheckpoint();
     void commandRsult(FirmwareCommandResult result) override;
@@ -76,6 +79,8 @@ protected:
         IntroductionSent,
         KeyStepSent,
         Commands,
+        // Held by pause() until startFrom.
+        Paused,
         // The reset has gone out, or a fall-back found nothing left to send.
         Finished,
     };
@@ -84,6 +89,9 @@ protected:
     // is released before the watchdog is joined when that command is the reset.
     void endHandshake(std::unique_lock<std::mutex>& lock, bool announce);
     int commandCount() const { return file->commands_size(); }
+    // Ends the procedure without sending anything more. Called with `lock` held;
+    // it is released before the watchdog is joined.
+    void abandon(std::unique_lock<std::mutex>& lock);
 
     std::shared_ptr<const FirmwareFile> file;
     std::ifstream stream;
