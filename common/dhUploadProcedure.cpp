@@ -31,6 +31,12 @@ const std::string& DhUploadProcedure::diffieHellmanParameters() const
     return secure->parameters();
 }
 
+bool DhUploadProcedure::requireKeyProof(const std::string& publicKeyPem)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return secure->requireSignatureBy(publicKeyPem);
+}
+
 void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::string answer)
 {
     (void)result;
@@ -38,6 +44,13 @@ void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::str
     std::unique_lock<std::mutex> lock(mutex);
     if (step != Step::KeyStepSent) {
         LogLine() << "> No key exchange in progress, answer ignored";
+        return;
+    }
+    if (!secure->provesKey(answer)) {
+        LogLine() << "> The key exchange answer is not signed with the required key, upload "
+                     "stopped";
+        keyProofFailed = true;
+        abandon(lock);
         return;
     }
     // Without a session key the watchdog repeats the key exchange in time.

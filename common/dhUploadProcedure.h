@@ -2,6 +2,7 @@
 
 #include "uploadprocedure.h"
 
+#include <atomic>
 #include <stdexcept>
 
 class DhUploadSteps;
@@ -34,9 +35,18 @@ public:
     // The signed Diffie-Hellman parameters as they go to the GCU, before signing.
     const std::string& diffieHellmanParameters() const;
 
+    // Opt-in, before start: the GCU must sign its answer to every key exchange
+    // (the first and each one after startFrom) with this public key (PEM). An
+    // answer that is not so signed ends the procedure at once, with nothing more
+    // sent, and keyNotProven() says so. False when the text is not a public key.
+    // Without it any answer is taken.
+    bool requireKeyProof(const std::string& publicKeyPem);
+    bool keyNotProven() const { return keyProofFailed; }
+
 private:
     void takeSteps(const std::string& certFile, const std::string& keychainFile);
 
     // Owned by the procedure as its steps.
     DhUploadSteps* secure = nullptr;
+    std::atomic<bool> keyProofFailed{false};
 };

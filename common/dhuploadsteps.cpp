@@ -5,6 +5,7 @@
 #include "dhUploadProcedure.h"
 #include "firmware.pb.h"
 #include "logline.h"
+#include "rsakey.h"
 #include "rsawrapper.h"
 
 #include <cstdio>
@@ -184,6 +185,26 @@ bool DhUploadSteps::agreeSessionKey(const std::string& publicValue, unsigned cha
     }
     mbedtls_sha256_ret(secret.data(), length, sessionKey, 0);
     return true;
+}
+
+bool DhUploadSteps::requireSignatureBy(const std::string& publicKeyPem)
+{
+    std::string error;
+    requiredKey = RsaKey::fromPublicPem(publicKeyPem, &error);
+    if (!requiredKey)
+        LogLine() << "> The key to check the GCU against is not a public key: " << error;
+    return requiredKey != nullptr;
+}
+
+bool DhUploadSteps::provesKey(const std::string& answer) const
+{
+    if (!requiredKey)
+        return true;
+    // The public value must be the GCU's own: anyone may repeat its public key,
+    // only the holder of the private key can sign.
+    SignedData signedAnswer;
+    return signedAnswer.ParseFromString(answer) &&
+           requiredKey->verify(signedAnswer.data(), signedAnswer.signature());
 }
 
 bool DhUploadSteps::startSession(const std::string& answer)

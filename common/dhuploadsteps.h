@@ -10,6 +10,7 @@
 
 class AesCbcEncryptor;
 class CommandsSender;
+class RsaKey;
 class RsaKeychain;
 class RsaSigner;
 
@@ -44,6 +45,13 @@ public:
     // The Diffie-Hellman parameters as they go to the GCU, before signing.
     const std::string& parameters() const { return dhParams; }
 
+    // From now on the GCU's answer to the key exchange must be signed with this
+    // public key (PEM); false when it is not a key.
+    bool requireSignatureBy(const std::string& publicKeyPem);
+    // Whether the answer proves that the GCU holds the required key: its public
+    // value carries that key's signature. Any answer does when none is required.
+    bool provesKey(const std::string& answer) const;
+
 private:
     // Signs `data`; false (with a log line) when no signature could be made, so
     // that nothing unsigned goes out.
@@ -58,4 +66,5 @@ private:
     std::unique_ptr<RsaSigner> signer;
     std::unique_ptr<RsaKeychain> keychain;
     std::unique_ptr<AesCbcEncryptor> encryptor;
+    std::unique_ptr<RsaKey> requiredKey;
 };
