@@ -23,7 +23,10 @@ std::string sha256(const unsigned char* data, size_t length)
 
 } // namespace
 
-BootloaderSession::BootloaderSession(const RsaKey& deviceKey) : deviceKey(deviceKey) {}
+BootloaderSession::BootloaderSession(const RsaKey& deviceKey, const RsaKey& exchangeKey)
+    : deviceKey(deviceKey), exchangeKey(exchangeKey)
+{
+}
 
 void BootloaderSession::forget()
 {
@@ -133,7 +136,7 @@ std::optional<Response> BootloaderSession::exchangeKeys(const std::string& signe
     Response answer;
     SignedData* signedAnswer = answer.mutable_key_exchange();
     signedAnswer->set_data(std::string(ownPublic.begin(), ownPublic.end()));
-    signedAnswer->set_signature(deviceKey.sign(signedAnswer->data()));
+    signedAnswer->set_signature(exchangeKey.sign(signedAnswer->data()));
     signedAnswer->set_key_id(deviceKey.selector());
     *note = "session key agreed";
     return answer;

@@ -22,7 +22,10 @@ public:
         std::string note;
     };
 
-    explicit BootloaderSession(const RsaKey& deviceKey);
+    explicit BootloaderSession(const RsaKey& deviceKey) : BootloaderSession(deviceKey, deviceKey) {}
+    // `exchangeKey` signs the answers to key exchanges; the device key does
+    // everything else.
+    BootloaderSession(const RsaKey& deviceKey, const RsaKey& exchangeKey);
 
     Step introduce(const std::string& publicKeyPem);
     Step takeImageKey(const std::string& wrappedKey);
@@ -36,6 +39,7 @@ public:
 
 private:
     const RsaKey& deviceKey;
+    const RsaKey& exchangeKey;
     RandomSource random{"gcu-sim session"};
     std::unique_ptr<RsaKey> introducedKey;
     std::string imageKey;

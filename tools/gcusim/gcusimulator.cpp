@@ -32,13 +32,18 @@ LinkPacer pacerFor(const SimOptions& options)
 
 GcuSimulator::GcuSimulator(SimOptions simOptions, std::unique_ptr<RsaKey> key)
     : options(std::move(simOptions)), deviceKey(std::move(key)),
+      impostorKey(options.impostor ? RsaKey::generate(1024, nullptr) : nullptr),
       applicationVersion(ImageVersion::parse(options.version).value_or(ImageVersion{})),
-      faults(options), session(*deviceKey), input(pacerFor(options)), output(pacerFor(options))
+      faults(options), session(*deviceKey, impostorKey ? *impostorKey : *deviceKey),
+      input(pacerFor(options)), output(pacerFor(options))
 {
     // A paced link waits out the bit times; the system's default timer slack
     // (50 us) would add to every wait.
     if (input.paces())
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    if (options.impostor)
+        log(impostorKey ? "impostor: key exchanges are signed with a key of its own"
+                        : "impostor: no key of its own could be made; signing as the device");
 }
 
 GcuSimulator::~GcuSimulator()

@@ -65,6 +65,8 @@ private:
 
     SimOptions options;
     std::unique_ptr<RsaKey> deviceKey;
+    // The key that signs key-exchange answers: the device key, or an impostor's.
+    std::unique_ptr<RsaKey> impostorKey;
     ImageVersion applicationVersion;
     FaultInjector faults;
     DeviceFunctions functions;

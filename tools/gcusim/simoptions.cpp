@@ -35,6 +35,7 @@ void describeOptions(QCommandLineParser& parser)
         {"vanish-after", "Leave the bus after N commands.", "N"},
         {"return-after", "... and come back after MS.", "MS"},
         {"seed", "Random seed (default 1).", "N"},
+        {"impostor", "Claim the device key but sign key-exchange answers with another key."},
     });
 }
 
@@ -112,6 +113,7 @@ std::optional<SimOptions> SimOptions::parse(int argc, char** argv, std::string* 
         options.seed = static_cast<uint32_t>(whole(parser, "seed", static_cast<int>(options.seed)));
         options.baud = whole(parser, "baud", options.baud);
         options.usbFullSpeed = parser.isSet("usb-full-speed");
+        options.impostor = parser.isSet("impostor");
         if (parser.isSet("baud") && options.baud <= 0)
             throw std::invalid_argument("--baud takes a positive number");
         if (options.baud > 0 && options.usbFullSpeed)

@@ -21,6 +21,9 @@ struct SimOptions
     // The link paced: a UART at this many baud (0: not a UART), or USB full speed.
     int baud = 0;
     bool usbFullSpeed = false;
+    // Claims the device key but signs its key-exchange answers with another key,
+    // as a GCU that copied another's public key would.
+    bool impostor = false;
 
     // Fault injection; shares are between 0 and 1.
     double dropShare = 0;
