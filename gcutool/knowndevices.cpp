@@ -6,15 +6,47 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <mutex>
 
 namespace {
 
-// Sessions updating several GCUs at once pin their keys from their own threads:
-// each read-modify-write of the file is whole.
-std::recursive_mutex fileLock;
+// Sessions updating several GCUs at once pin their keys from their own threads,
+// and other gcutool processes (two stations sharing a home directory, scripts)
+// from theirs: each read-change-write of the file is whole, or the last writer
+// would drop the pins the other added.
+std::mutex threadLock;
+constexpr int fileLockWaitMs = 10000;
+
+// One read-change-write of the pins at a time, across threads and processes: a
+// lock file beside the pins.
+class PinsLock
+{
+public:
+    explicit PinsLock(const QString& pinsPath)
+        : threads(threadLock), path(pinsPath), file(pinsPath + ".lock")
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        locked = file.tryLock(fileLockWaitMs);
+    }
+    // False, with the reason, when another process held the file too long.
+    bool acquired(QString* problem) const
+    {
+        if (!locked)
+            *problem = QString("The file of pinned keys %1 stayed locked by another program "
+                               "(%2.lock); nothing was pinned. Run again once it has ended")
+                           .arg(path, path);
+        return locked;
+    }
+
+private:
+    std::lock_guard<std::mutex> threads;
+    QString path;
+    QLockFile file;
+    bool locked = false;
+};
 
 // The pins in the file; none when there is no file yet. False when a file is
 // there but cannot be read as one: replacing it would lose every pin.
@@ -77,7 +109,13 @@ std::optional<std::string> KnownDevices::pinnedKey(const QString& serialNumber) 
 
 bool KnownDevices::pin(const QString& serialNumber, const std::string& publicKey, QString* problem)
 {
-    std::lock_guard<std::recursive_mutex> guard(fileLock);
+    const PinsLock lock(file);
+    return lock.acquired(problem) && write(serialNumber, publicKey, problem);
+}
+
+bool KnownDevices::write(const QString& serialNumber, const std::string& publicKey,
+                         QString* problem)
+{
     QJsonObject devices;
     if (!readAll(file, &devices, problem))
         return false;
@@ -85,7 +123,6 @@ bool KnownDevices::pin(const QString& serialNumber, const std::string& publicKey
                    QJsonObject{{"key", QString::fromStdString(publicKey)},
                                {"fingerprint", fingerprint(publicKey)},
                                {"pinned", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}});
-    QDir().mkpath(QFileInfo(file).absolutePath());
     // Written whole or not at all: a crash never leaves half a file of keys.
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(devices).toJson()) < 0 ||
@@ -112,7 +149,9 @@ bool KnownDevices::admits(const QString& serialNumber, const std::string& public
 bool KnownDevices::remember(const QString& serialNumber, const std::string& publicKey,
                             QString* problem)
 {
-    std::lock_guard<std::recursive_mutex> guard(fileLock);
+    const PinsLock lock(file);
+    if (!lock.acquired(problem))
+        return false;
     const auto pinned = pinnedKey(serialNumber);
-    return (pinned && *pinned == publicKey) || pin(serialNumber, publicKey, problem);
+    return (pinned && *pinned == publicKey) || write(serialNumber, publicKey, problem);
 }

@@ -34,5 +34,8 @@ public:
     bool remember(const QString& serialNumber, const std::string& publicKey, QString* problem);
 
 private:
+    // The read-change-write of pin, with the file's lock held.
+    bool write(const QString& serialNumber, const std::string& publicKey, QString* problem);
+
     QString file;
 };
