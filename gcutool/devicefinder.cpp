@@ -66,6 +66,33 @@ DeviceFinder::Choice DeviceFinder::choose(const QString& serialNumber, const QSt
     return {gcus.first(), {}};
 }
 
+QString DeviceFinder::whyNotFollowable(const QSerialPortInfo& port,
+                                       const QList<QSerialPortInfo>& attached,
+                                       bool aloneWithoutSerial)
+{
+    const QString serial = port.serialNumber();
+    QStringList others;
+    for (const QSerialPortInfo& other : attached)
+        if (other.systemLocation() != port.systemLocation() && other.serialNumber() == serial)
+            others << other.systemLocation();
+    if (serial.isEmpty()) {
+        const bool alone =
+            attached.size() == 1 && attached.first().systemLocation() == port.systemLocation();
+        if (alone && aloneWithoutSerial)
+            return {};
+        return QString("The GCU on %1 has no USB serial number, so after its resets it cannot "
+                       "be told from other GCUs; nothing was sent to it. Update it alone on the "
+                       "bus (gcutool flash --port %1 with no other GCU attached)")
+            .arg(port.systemLocation());
+    }
+    if (others.isEmpty())
+        return {};
+    return QString("The GCU on %1 shares its serial number %2 with the GCU on %3, so after their "
+                   "resets one could be taken for the other; nothing was sent to it. Update "
+                   "such GCUs one at a time, each alone on the bus")
+        .arg(port.systemLocation(), serial, others.join(", "));
+}
+
 QSerialPortInfo DeviceFinder::find(const QString& serialNumber, Mode mode)
 {
     for (const QSerialPortInfo& port : attached()) {

@@ -393,7 +393,17 @@ GcuTool::withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPo
         output->error(parser.value("serial"), ExitCode::NoDevice, choice.problem);
         return ExitCode::NoDevice;
     }
-    return withDevices({choice.port}, job).front();
+    return withDevices({choice.port},
+                       [this, &job](DeviceSession& device, const QSerialPortInfo& port) {
+                           QString problem;
+                           if (const ExitCode opened = device.open(port, &problem);
+                               opened != ExitCode::Done) {
+                               output->error(device.serialNumber(), opened, problem);
+                               return opened;
+                           }
+                           return job(device, port);
+                       })
+        .front();
 }
 
 std::vector<ExitCode>
@@ -415,14 +425,7 @@ GcuTool::withDevices(const QList<QSerialPortInfo>& ports,
                     QCoreApplication::quit();
             },
             Qt::QueuedConnection);
-        session->start([this, &job, port](DeviceSession& device) {
-            QString problem;
-            if (const ExitCode opened = device.open(port, &problem); opened != ExitCode::Done) {
-                output->error(device.serialNumber(), opened, problem);
-                return opened;
-            }
-            return job(device, port);
-        });
+        session->start([&job, port](DeviceSession& device) { return job(device, port); });
     }
     QCoreApplication::exec();
     std::vector<ExitCode> codes;
@@ -448,17 +451,23 @@ bool GcuTool::chooseTargets(QList<QSerialPortInfo>* targets)
         *targets = {choice.port};
         return choice.problem.isEmpty();
     }
+    const QList<QSerialPortInfo> attached = DeviceFinder::attached();
     for (const QString& serial : serials) {
         const DeviceFinder::Choice choice = DeviceFinder::choose(serial, {});
         if (!choice.problem.isEmpty()) {
             output->error(serial, ExitCode::NoDevice, choice.problem);
             return false;
         }
-        const bool listed = std::any_of(targets->begin(), targets->end(), [&](const auto& port) {
-            return port.systemLocation() == choice.port.systemLocation();
-        });
-        if (!listed)
-            targets->append(choice.port);
+        // Every GCU with the serial number: one that shares it is turned away
+        // with the others, never updated in their place.
+        for (const QSerialPortInfo& port : attached) {
+            const bool listed =
+                std::any_of(targets->begin(), targets->end(), [&](const auto& target) {
+                    return target.systemLocation() == port.systemLocation();
+                });
+            if (port.serialNumber() == serial && !listed)
+                targets->append(port);
+        }
     }
     return true;
 }
@@ -565,10 +574,26 @@ ExitCode GcuTool::flash()
     if (const auto refused =
             uploadSettings(parser.positionalArguments().at(0) == "secure-flash", &options, &file))
         return *refused;
-    QList<QSerialPortInfo> targets;
-    if (!chooseTargets(&targets))
+    QList<QSerialPortInfo> chosen;
+    if (!chooseTargets(&chosen))
         return ExitCode::NoDevice;
-    output->showLiveLines(targets.size() > 1);
+    // A GCU that could be taken for another after its resets is turned away
+    // before anything is sent to it; a lone one without a serial number is not.
+    const QList<QSerialPortInfo> attached = DeviceFinder::attached();
+    QList<QSerialPortInfo> targets;
+    std::map<QString, QString> refusals;
+    for (const QSerialPortInfo& port : chosen) {
+        const QString why = DeviceFinder::whyNotFollowable(port, attached, true);
+        if (why.isEmpty()) {
+            targets.append(port);
+            continue;
+        }
+        refusals[port.systemLocation()] = why;
+        output->error(port.serialNumber(), ExitCode::NoDevice, why);
+    }
+    if (chosen.size() == 1 && targets.isEmpty())
+        return ExitCode::NoDevice;
+    output->showLiveLines(chosen.size() > 1);
     // One run per GCU, each in a session of its own; they share nothing but the
     // output, and each follows its GCU by serial number through every reset.
     std::vector<std::unique_ptr<UploadRun>> runs;
@@ -579,14 +604,22 @@ ExitCode GcuTool::flash()
     for (int i = 0; i < targets.size(); ++i)
         runByPort[targets[i].systemLocation()] = runs[static_cast<size_t>(i)].get();
     const std::vector<ExitCode> codes =
-        withDevices(targets, [&runByPort](DeviceSession& session, const QSerialPortInfo& port) {
-            return runByPort.at(port.systemLocation())->run(session, port);
-        });
-    if (targets.size() == 1)
+        targets.isEmpty() ? std::vector<ExitCode>{}
+                          : withDevices(targets, [&runByPort](DeviceSession& session,
+                                                              const QSerialPortInfo& port) {
+                                return runByPort.at(port.systemLocation())->run(session, port);
+                            });
+    if (chosen.size() == 1)
         return codes.front();
+    // Every GCU asked for has its row: updated, failed or turned away.
     std::vector<RunSummary::Result> results;
-    for (size_t i = 0; i < runs.size(); ++i)
-        results.push_back({targets[static_cast<int>(i)].serialNumber(), runs[i]->outcome()});
+    for (const QSerialPortInfo& port : chosen) {
+        const auto refused = refusals.find(port.systemLocation());
+        results.push_back(
+            {port.serialNumber(), refused != refusals.end()
+                                      ? UploadRun::refusal(refused->second)
+                                      : runByPort.at(port.systemLocation())->outcome()});
+    }
     return RunSummary::report(*output, results);
 }
 

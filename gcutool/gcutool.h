@@ -46,11 +46,11 @@ private:
     ExitCode readKey();
     ExitCode relay();
 
-    // Picks the GCU and runs `job` in a device session until it ends or Ctrl-C
-    // has stopped it.
+    // Picks the GCU, opens its port and runs `job` in a device session until it
+    // ends or Ctrl-C has stopped it.
     ExitCode withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job);
-    // The same for several GCUs at once, each in its own session; their codes in
-    // the order of `ports`.
+    // Runs `job` for several GCUs at once, each in its own session, which the job
+    // opens itself; their codes in the order of `ports`.
     std::vector<ExitCode>
     withDevices(const QList<QSerialPortInfo>& ports,
                 const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job);

@@ -93,8 +93,13 @@ void Station::poll()
 {
     const QList<QSerialPortInfo> attached = DeviceFinder::attached();
     std::set<QString> present;
-    for (const QSerialPortInfo& port : attached)
+    std::set<QString> presentPorts;
+    for (const QSerialPortInfo& port : attached) {
         present.insert(port.serialNumber());
+        presentPorts.insert(port.systemLocation());
+    }
+    for (auto refused = refusedPorts.begin(); refused != refusedPorts.end();)
+        refused = presentPorts.count(*refused) ? std::next(refused) : refusedPorts.erase(refused);
     for (auto& [serial, left] : attempted)
         if (!present.count(serial) && !running.count(serial))
             left = true;
@@ -102,8 +107,14 @@ void Station::poll()
         return;
     for (const QSerialPortInfo& port : attached) {
         const QString serial = port.serialNumber();
-        if (!serial.startsWith(settings.serialPrefix) || running.count(serial))
+        if (!serial.startsWith(settings.serialPrefix) || running.count(serial) ||
+            refusedPorts.count(port.systemLocation()))
             continue;
+        if (const QString why = DeviceFinder::whyNotFollowable(port, attached, false);
+            !why.isEmpty()) {
+            refuse(port, why);
+            continue;
+        }
         const auto seen = attempted.find(serial);
         if (seen != attempted.end()) {
             const bool again = !succeeded.count(serial) || settings.repeat;
@@ -127,14 +138,16 @@ void Station::begin(const QSerialPortInfo& port)
         update.session.get(), &DeviceSession::finished, this, [this, serial] { finish(serial); },
         Qt::QueuedConnection);
     UploadRun* upload = update.run.get();
-    update.session->start([this, upload, port](DeviceSession& session) {
-        QString problem;
-        if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
-            output.error(session.serialNumber(), opened, problem);
-            return opened;
-        }
-        return upload->run(session, port);
-    });
+    update.session->start(
+        [upload, port](DeviceSession& session) { return upload->run(session, port); });
+}
+
+void Station::refuse(const QSerialPortInfo& port, const QString& reason)
+{
+    refusedPorts.insert(port.systemLocation());
+    output.error(port.serialNumber(), ExitCode::NoDevice, reason);
+    results.push_back({port.serialNumber(), UploadRun::refusal(reason)});
+    writeReportRow(port.serialNumber(), QDateTime::currentDateTimeUtc());
 }
 
 void Station::finish(const QString& serialNumber)
@@ -142,33 +155,29 @@ void Station::finish(const QString& serialNumber)
     const auto found = running.find(serialNumber);
     if (found == running.end())
         return;
-    UploadRun::Outcome outcome = found->second.run->outcome();
-    // A session that could not even open its port has no run outcome of its own.
-    if (outcome.message.isEmpty() && found->second.session->exitCode() != ExitCode::Done) {
-        outcome.code = found->second.session->exitCode();
-        outcome.message = "its port could not be opened";
-    }
+    const UploadRun::Outcome& outcome = found->second.run->outcome();
     if (outcome.code == ExitCode::Done)
         succeeded.insert(serialNumber);
     results.push_back({serialNumber, outcome});
-    writeReportRow(serialNumber, found->second);
+    writeReportRow(serialNumber, found->second.started);
     running.erase(found);
     if (stopping && running.empty())
         QCoreApplication::quit();
 }
 
-void Station::writeReportRow(const QString& serialNumber, const Update& update)
+void Station::writeReportRow(const QString& serialNumber, const QDateTime& started)
 {
     if (!report.isOpen())
         return;
     const UploadRun::Outcome& outcome = results.back().outcome;
     const QString verdict = outcome.code == ExitCode::Done
                                 ? "done"
-                                : QString("failed (exit %1): %2")
+                                : QString("%1 (exit %2): %3")
+                                      .arg(outcome.refused ? "refused" : "failed")
                                       .arg(static_cast<int>(outcome.code))
                                       .arg(outcome.message);
     const QStringList fields = {serialNumber,
-                                update.started.toString(Qt::ISODate),
+                                started.toString(Qt::ISODate),
                                 QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
                                 verdict,
                                 outcome.oldVersion,

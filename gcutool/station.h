@@ -23,7 +23,9 @@ class ToolOutput;
 // its serial number: once updated it is left alone (it comes back after its
 // reset, and again whenever it is re-plugged) unless `repeat` is set, in which
 // case it is updated again after it has left the bus and returned. A GCU whose
-// update failed is tried again once it has been re-plugged.
+// update failed is tried again once it has been re-plugged. A GCU that could be
+// taken for another after its resets (no serial number, or one shared with
+// another attached GCU) is turned away, once for each time it is plugged in.
 class Station : public QObject
 {
     Q_OBJECT
@@ -55,9 +57,10 @@ private:
 
     void poll();
     void begin(const QSerialPortInfo& port);
+    void refuse(const QSerialPortInfo& port, const QString& reason);
     void finish(const QString& serialNumber);
     bool openReport(QString* problem);
-    void writeReportRow(const QString& serialNumber, const Update& update);
+    void writeReportRow(const QString& serialNumber, const QDateTime& started);
 
     Settings settings;
     FirmwareFileCheck file;
@@ -67,6 +70,8 @@ private:
     // GCUs this run has dealt with, and whether they have left the bus since.
     std::map<QString, bool> attempted;
     std::set<QString> succeeded;
+    // Ports of GCUs turned away, until they leave the bus.
+    std::set<QString> refusedPorts;
     std::vector<RunSummary::Result> results;
     bool stopping = false;
     QFile report;

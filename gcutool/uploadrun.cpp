@@ -9,7 +9,6 @@
 #include "tooloutput.h"
 #include "uploadstallwatch.h"
 
-
 UploadRun::UploadRun(Options runOptions, FirmwareFileCheck checkedFile, ToolOutput& out)
     : options(std::move(runOptions)), file(std::move(checkedFile)), output(out)
 {
@@ -17,11 +16,21 @@ UploadRun::UploadRun(Options runOptions, FirmwareFileCheck checkedFile, ToolOutp
 
 UploadRun::~UploadRun() = default;
 
+UploadRun::Outcome UploadRun::refusal(const QString& reason)
+{
+    Outcome outcome;
+    outcome.code = ExitCode::NoDevice;
+    outcome.message = reason;
+    outcome.refused = true;
+    return outcome;
+}
+
 ExitCode UploadRun::fail(ExitCode code, const QString& message)
 {
     output.state(serial, "failed");
     output.error(serial, code, message);
-    result = {code, message, oldVersion, {}, sinceStart.elapsed() / 1000.0, retries, resumes};
+    result = {code,    message, oldVersion, {}, sinceStart.elapsed() / 1000.0,
+              retries, resumes, false};
     return code;
 }
 
@@ -32,9 +41,11 @@ ExitCode UploadRun::interrupted(const QString& where)
 
 ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
 {
-    // The session has opened the port.
     serial = session.serialNumber();
     sinceStart.start();
+    QString problem;
+    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
+        return fail(opened, problem);
     if (const ExitCode made = makeProcedure(session); made != ExitCode::Done)
         return made;
     output.begin(serial,
@@ -102,7 +113,25 @@ ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
         return fail(ExitCode::Refused, problem);
     if (!known.remember(serial, key->pem, &problem))
         return fail(ExitCode::FileUnusable, problem);
+    // Anyone can repeat a public key: the GCU must also sign its key exchange
+    // with it, at the start and after every resume.
+    pinnedKey = known.pinnedKey(serial).value_or(key->pem);
+    claimedKeyFingerprint = KnownDevices::fingerprint(key->pem);
+    if (!secureProcedure->requireKeyProof(pinnedKey))
+        return fail(ExitCode::FileUnusable,
+                    QString("The key pinned for the GCU in %1 is not a public key; mend or "
+                            "remove its entry")
+                        .arg(options.knownDevicesFile));
     return ExitCode::Done;
+}
+
+ExitCode UploadRun::keyNotProven()
+{
+    return fail(ExitCode::Refused,
+                QString("The GCU could not prove it holds the pinned key %1 (it claims the key "
+                        "%2): its key-exchange answer is not signed with the pinned key, so it "
+                        "may be another device posing as this GCU; nothing more was sent to it")
+                    .arg(KnownDevices::fingerprint(pinnedKey), claimedKeyFingerprint));
 }
 
 ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& port)
@@ -173,9 +202,12 @@ ExitCode UploadRun::upload(DeviceSession& session)
         session.waitUntil(
             [&] {
                 return (stepsTotal > 0 && stepsDone >= stepsTotal) || session.portLost() ||
-                       stallWatch.msSinceProgress() >= stallMs;
+                       stallWatch.msSinceProgress() >= stallMs ||
+                       (secureProcedure && secureProcedure->keyNotProven());
             },
             stallMs);
+        if (secureProcedure && secureProcedure->keyNotProven())
+            return keyNotProven();
         if (stepsTotal > 0 && stepsDone >= stepsTotal)
             break;
         if (session.cancelled())
@@ -197,6 +229,9 @@ ExitCode UploadRun::upload(DeviceSession& session)
 
 ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
 {
+    // Nothing is re-sent into the closed port, nor reaches the GCU ahead of the
+    // repeated handshake once it is back.
+    procedure->pause();
     const int32_t restartPoint = procedure->lastCheckpoint();
     output.lost(serial, QString("The GCU went away during %1; waiting up to %2 s for it")
                             .arg(stepName(stepsDone + 1))
@@ -256,10 +291,17 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
         return fail(ExitCode::Lost,
                     QString("The upload is complete, but the GCU did not restart within %1 s")
                         .arg(options.resetTimeoutS));
+    // Only a GCU back in application mode runs the new firmware: one back in its
+    // bootloader did not take it.
     const QSerialPortInfo port =
-        session.waitForDevice(DeviceFinder::Mode::Any, options.resetTimeoutS * 1000);
+        session.waitForDevice(DeviceFinder::Mode::Application, options.resetTimeoutS * 1000);
     if (session.cancelled())
         return interrupted("while waiting for the GCU to restart");
+    if (port.isNull() && !DeviceFinder::find(serial, DeviceFinder::Mode::Bootloader).isNull())
+        return fail(ExitCode::Lost,
+                    QString("The upload is complete, but within %1 s the GCU did not start its "
+                            "new firmware (back in its bootloader)")
+                        .arg(options.resetTimeoutS));
     if (port.isNull())
         return fail(ExitCode::Lost,
                     QString("The upload is complete, but the GCU did not come back within %1 s")
@@ -280,8 +322,8 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
                               {"retries", retries},
                               {"resumes", resumes},
                               {"bytes_total", file.dataBytes()}};
-    result = {ExitCode::Done, {},     oldVersion, newVersion, sinceStart.elapsed() / 1000.0,
-              retries,        resumes};
+    result = {ExitCode::Done, {},      oldVersion, newVersion, sinceStart.elapsed() / 1000.0,
+              retries,        resumes, false};
     if (!options.expectVersion.isEmpty() && newVersion != options.expectVersion) {
         result.code = ExitCode::VersionDiffers;
         result.message = QString("The GCU runs firmware %1, not the expected %2")

@@ -10,6 +10,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class DeviceSession;
 class DhUploadProcedure;
@@ -37,21 +38,28 @@ public:
         int resetTimeoutS = 30;
     };
 
-    // How the run ended, for a summary of many.
+    // How the run ended, for a summary of many. Until a run has ended it is a
+    // failure: a GCU that was not updated never reads as done.
     struct Outcome
     {
-        ExitCode code = ExitCode::Done;
-        QString message;
+        ExitCode code = ExitCode::Stalled;
+        QString message = "The update did not begin";
         QString oldVersion;
         QString newVersion;
         double seconds = 0;
         int retries = 0;
         int resumes = 0;
+        // Turned away before anything was sent to it.
+        bool refused = false;
     };
+    // The outcome of a GCU that was turned away before anything was sent to it.
+    static Outcome refusal(const QString& reason);
 
     UploadRun(Options options, FirmwareFileCheck file, ToolOutput& output);
     ~UploadRun() override;
 
+    // Opens the port and updates the GCU; every way it can end, the port not
+    // opening included, is in outcome().
     ExitCode run(DeviceSession& session, QSerialPortInfo port);
     // Once run has returned.
     const Outcome& outcome() const { return result; }
@@ -62,6 +70,7 @@ private:
 
     ExitCode makeProcedure(DeviceSession& session);
     ExitCode checkPinnedKey(DeviceSession& session);
+    ExitCode keyNotProven();
     ExitCode enterBootloader(DeviceSession& session, QSerialPortInfo& port);
     ExitCode upload(DeviceSession& session);
     ExitCode resumeAfterLoss(DeviceSession& session);
@@ -86,5 +95,8 @@ private:
     int retries = 0;
     int resumes = 0;
     QString oldVersion;
+    // The key pinned for the GCU, which it must prove it holds (secure upload).
+    std::string pinnedKey;
+    QString claimedKeyFingerprint;
     Outcome result;
 };
