@@ -169,6 +169,7 @@ void ComPort::writeFrame(const QByteArray& frame)
     if (!isOpen())
         return;
     qint64 written = 0;
+    bool taken = true;
     {
         QMutexLocker lock(&writeLock);
         // With nothing queued the frame goes to the device at once. Handed to the
@@ -179,12 +180,13 @@ void ComPort::writeFrame(const QByteArray& frame)
             written = std::max<qint64>(
                 0, ::write(port->handle(), frame.constData(), static_cast<size_t>(frame.size())));
         if (written < frame.size()) {
-            port->write(frame.constData() + written, frame.size() - written);
+            taken = port->write(frame.constData() + written, frame.size() - written) >= 0;
             port->flush();
         }
     }
-    // Only what went out is traced: a frame sent while the port is closed is not.
-    if (FrameTrace::process().started())
+    // Only what went out is traced: a frame sent while the port is closed, or
+    // that the port refused, is not.
+    if (taken && FrameTrace::process().started())
         FrameTrace::process().record(FrameTrace::Direction::ToGcu,
                                      frame.mid(FrameCodec::headerSize).toStdString());
     // Outside the lock: a listener may send the next frame at once.

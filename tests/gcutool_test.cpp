@@ -1,4 +1,5 @@
 #include "gcusimprocess.h"
+#include "gcutoolrun.h"
 #include "knowndevices.h"
 #include "rsakey.h"
 #include "testbus.h"
@@ -14,34 +15,6 @@
 #include <sstream>
 
 namespace {
-
-struct ToolRun
-{
-    int exitCode = -1;
-    std::string output;
-
-    // The JSON objects among the output lines, in order.
-    std::vector<QJsonObject> events() const
-    {
-        std::vector<QJsonObject> objects;
-        std::istringstream lines(output);
-        for (std::string line; std::getline(lines, line);)
-            if (!line.empty() && line[0] == '{')
-                objects.push_back(
-                    QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
-        return objects;
-    }
-    bool says(const std::string& text) const { return output.find(text) != std::string::npos; }
-};
-
-ToolRun gcutool(const std::vector<std::string>& arguments, int timeoutMs = 60000)
-{
-    auto process = startTool("gcutool", arguments);
-    ToolRun run;
-    run.exitCode = process->waitForExit(timeoutMs);
-    run.output = process->log();
-    return run;
-}
 
 std::string packed(const std::string& image, const std::string& version, bool plain = false)
 {

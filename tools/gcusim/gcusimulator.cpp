@@ -83,7 +83,9 @@ bool GcuSimulator::appear(Mode newMode)
         return false;
     }
     UsbIdentity identity;
-    identity.sysname = "ttyGCU-" + options.serialNumber;
+    // Unique on the bus even when two simulated GCUs share a serial number, as
+    // badly programmed units do.
+    identity.sysname = "ttyGCU-" + options.serialNumber + "-" + std::to_string(::getpid());
     identity.devnode = terminal->slavePath();
     identity.vendorId = vendorId;
     identity.productId = mode == Mode::Bootloader ? bootloaderProductId : applicationProductId;
