@@ -1,12 +1,12 @@
 #pragma once
 
+#include "csvreport.h"
 #include "exitcode.h"
 #include "firmwarefilecheck.h"
 #include "runsummary.h"
 #include "uploadrun.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QObject>
 #include <QSerialPortInfo>
 #include <QTimer>
@@ -40,7 +40,8 @@ public:
     ~Station() override;
 
     // Runs until stop() and the updates under way have ended; the most severe
-    // exit code among the GCUs it updated.
+    // exit code among the GCUs it updated, or 3 when the report could not be
+    // written.
     ExitCode run();
     // `now`: running updates are stopped too, rather than let finish.
     void stop(bool now);
@@ -69,5 +70,7 @@ private:
     std::set<QString> succeeded;
     std::vector<RunSummary::Result> results;
     bool stopping = false;
-    QFile report;
+    CsvReport report;
+    // A row that did not reach the report fails the station's run.
+    bool reportFailed = false;
 };
