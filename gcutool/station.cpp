@@ -57,6 +57,12 @@ ExitCode Station::run()
         return reportCode;
     }
     const ExitCode worst = RunSummary::report(output, results);
+    if (!reportFailed)
+        return worst;
+    // The summary has the outcomes; the last word is that the report lacks some.
+    output.error(
+        {}, reportCode,
+        QString("Not every row reached the report %1 (said above)").arg(settings.reportFile));
     return severity(reportCode) > severity(worst) ? reportCode : worst;
 }
 
