@@ -1,6 +1,7 @@
 #include "doctor.h"
 
 #include "devicefinder.h"
+#include "terminaltext.h"
 
 #include <QDir>
 #include <QFile>
@@ -458,12 +459,14 @@ ExitCode Doctor::report(ToolOutput& output, const std::vector<Finding>& findings
     }
     QStringList lines;
     if (output.style() == ToolOutput::Style::Human) {
+        // Findings name processes and GCUs by what they call themselves: each
+        // stays on its line.
         for (const Finding& finding : findings) {
             lines << QString("%1 %2")
                          .arg(finding.problem ? "PROBLEM" : "ok", -7)
-                         .arg(finding.message);
+                         .arg(TerminalText::shown(finding.message));
             if (!finding.fix.isEmpty())
-                lines << QString("        fix: %1").arg(finding.fix);
+                lines << QString("        fix: %1").arg(TerminalText::shown(finding.fix));
         }
     }
     lines << summary;

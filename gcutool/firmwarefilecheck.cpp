@@ -1,6 +1,7 @@
 #include "firmwarefilecheck.h"
 
 #include "firmware.pb.h"
+#include "terminaltext.h"
 #include "tooloutput.h"
 
 #include <QFileInfo>
@@ -57,7 +58,8 @@ QStringList FirmwareFileCheck::describe() const
     const auto [smallest, largest] = std::minmax_element(sizes.begin(), sizes.end());
     return {
         QString("%1: a firmware file of %2").arg(path, ToolOutput::bytesText(fileSize)),
-        QString("  description:  %1").arg(description.isEmpty() ? "(none)" : description),
+        QString("  description:  %1")
+            .arg(description.isEmpty() ? "(none)" : TerminalText::shown(description)),
         QString("  commands:     %1, %2 of them checkpoints").arg(sizes.size()).arg(checkpoints),
         QString("  command data: %1 in all, %2 to %3 each")
             .arg(ToolOutput::bytesText(total), ToolOutput::bytesText(*smallest),

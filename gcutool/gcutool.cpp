@@ -11,6 +11,7 @@
 #include "relayrun.h"
 #include "runsummary.h"
 #include "station.h"
+#include "terminaltext.h"
 #include "uploadrun.h"
 
 #include <QCoreApplication>
@@ -19,9 +20,9 @@
 #include <QJsonObject>
 #include <QSaveFile>
 #include <algorithm>
-#include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 
 namespace {
 
@@ -158,6 +159,10 @@ const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
                           "End the run (exit 4) after this long without a frame either way "
                           "(default 30).",
                           "S", "30"});
+             p.addOption({"connect-timeout",
+                          "End the run (exit 2) when the server has not answered this long "
+                          "after the connection was asked for (default 10).",
+                          "S", "10"});
          },
          &GcuTool::relay},
         {"check",
@@ -202,7 +207,8 @@ const GcuTool::Subcommand* GcuTool::findSubcommand(const QStringList& arguments)
 {
     for (int i = 1; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        if (argument == "--serial" || argument == "--port") {
+        // The options that take a value, given before the command.
+        if (argument == "--serial" || argument == "--port" || argument == "--trace") {
             ++i;
             continue;
         }
@@ -224,8 +230,22 @@ ExitCode GcuTool::interrupted(const QString& serial)
 
 ExitCode GcuTool::usage(const QString& message)
 {
-    std::cerr << "gcutool: " << message.toStdString() << "\n";
+    std::cerr << "gcutool: " << TerminalText::shownLines(message).toLocal8Bit().constData() << "\n";
+    if (output && output->style() == ToolOutput::Style::Json)
+        output->error({}, ExitCode::Usage, message);
     return ExitCode::Usage;
+}
+
+ExitCode GcuTool::showText(const QString& text, ExitCode code)
+{
+    // Scripts reading JSON get an event; the text is for a person.
+    if (output->style() == ToolOutput::Style::Json) {
+        std::cerr << text.toLocal8Bit().constData() << std::flush;
+        output->end({}, code, text);
+    } else {
+        std::cout << text.toLocal8Bit().constData() << std::flush;
+    }
+    return code;
 }
 
 int GcuTool::run(const QStringList& arguments)
@@ -233,7 +253,8 @@ int GcuTool::run(const QStringList& arguments)
     const Subcommand* command = findSubcommand(arguments);
     parser.addHelpOption();
     // relay's --version names the firmware the server is asked for.
-    if (!command || command->handler != &GcuTool::relay)
+    const bool versionOption = !command || command->handler != &GcuTool::relay;
+    if (versionOption)
         parser.addVersionOption();
     parser.addOption({"json", "JSON Lines on standard output: one object per event."});
     parser.addOption({{"q", "quiet"}, "Print only the outcome."});
@@ -243,28 +264,43 @@ int GcuTool::run(const QStringList& arguments)
                       "Write the frames to and from the GCUs and the update server to "
                       "FILE, for a bug report.",
                       "FILE"});
-    if (!command) {
+    if (command) {
+        parser.setApplicationDescription(
+            QString("gcutool %1: %2").arg(command->name, command->summary));
+        parser.addPositionalArgument(command->name, "The command.");
+        if (command->positional)
+            parser.addPositionalArgument(command->positional, "The firmware file.");
+        command->addOptions(parser);
+    } else {
         parser.setApplicationDescription(overview());
         parser.addPositionalArgument("command", "One of the commands above.");
-        parser.process(arguments);
-        const QStringList words = parser.positionalArguments();
-        if (words.isEmpty())
-            parser.showHelp(static_cast<int>(ExitCode::Usage));
-        return static_cast<int>(usage(QString("unknown command %1").arg(words.first())));
     }
-    parser.setApplicationDescription(
-        QString("gcutool %1: %2").arg(command->name, command->summary));
-    parser.addPositionalArgument(command->name, "The command.");
-    if (command->positional)
-        parser.addPositionalArgument(command->positional, "The firmware file.");
-    command->addOptions(parser);
-    parser.process(arguments);
-
+    // Parsed here rather than by the parser's own process(), which would answer
+    // a mistake or --help in plain text even under --json.
+    const bool parsed = parser.parse(arguments);
     const bool verbose = parser.isSet("verbose");
     output = std::make_unique<ToolOutput>(parser.isSet("json")    ? ToolOutput::Style::Json
                                           : parser.isSet("quiet") ? ToolOutput::Style::Quiet
                                                                   : ToolOutput::Style::Human,
                                           verbose);
+    if (!parsed)
+        return static_cast<int>(usage(parser.errorText()));
+    if (parser.isSet("help") || parser.isSet("help-all"))
+        return static_cast<int>(showText(parser.helpText(), ExitCode::Done));
+    if (versionOption && parser.isSet("version"))
+        return static_cast<int>(
+            showText(QString("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                            QCoreApplication::applicationVersion()),
+                     ExitCode::Done));
+    if (!command) {
+        const QStringList words = parser.positionalArguments();
+        if (!words.isEmpty())
+            return static_cast<int>(usage(QString("unknown command %1").arg(words.first())));
+        if (output->style() != ToolOutput::Style::Json)
+            return static_cast<int>(showText(parser.helpText(), ExitCode::Usage));
+        std::cerr << parser.helpText().toLocal8Bit().constData();
+        return static_cast<int>(usage("a command is needed"));
+    }
     // The library's diagnostics would mix with what scripts read.
     LogLine::redirect(verbose ? &std::cerr : nullptr);
     const int expected = command->positional ? 2 : 1;
@@ -284,12 +320,27 @@ int GcuTool::run(const QStringList& arguments)
 
 bool GcuTool::writeTrace(const QString& path)
 {
-    std::ofstream file(path.toStdString(), std::ios::trunc);
-    FrameTrace::process().write(file);
-    if (file.flush())
+    std::ostringstream text;
+    FrameTrace::process().write(text);
+    const std::string bytes = text.str();
+    // A kill while it is written leaves the trace written before, not half of one.
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) &&
+        file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+            static_cast<qint64>(bytes.size()) &&
+        file.commit())
         return true;
-    output->error({}, ExitCode::FileUnusable, QString("Cannot write the trace to %1").arg(path));
+    output->error({}, ExitCode::FileUnusable,
+                  QString("Cannot write the trace to %1: %2").arg(path, file.errorString()));
     return false;
+}
+
+void GcuTool::saveTraceOnInterrupt(InterruptWatcher& interrupts)
+{
+    // A second Ctrl-C or a kill may follow: what led up to the first is saved now.
+    if (parser.isSet("trace"))
+        QObject::connect(&interrupts, &InterruptWatcher::interrupted,
+                         [this] { writeTrace(parser.value("trace")); });
 }
 
 bool GcuTool::positiveNumber(const char* option, int* value)
@@ -330,13 +381,14 @@ ExitCode GcuTool::list()
                         .arg("PORT", -20)
                         .arg("MANUFACTURER", -16)
                         .arg("DESCRIPTION");
+    // The GCU's own strings are shown as text, each within its column.
     for (const QSerialPortInfo& port : gcus)
         table += QString("\n%1 %2 %3 %4 %5")
-                     .arg(port.serialNumber(), -16)
+                     .arg(TerminalText::shown(port.serialNumber()), -16)
                      .arg(DeviceFinder::modeName(port), -12)
-                     .arg(port.systemLocation(), -20)
-                     .arg(port.manufacturer(), -16)
-                     .arg(port.description());
+                     .arg(TerminalText::shown(port.systemLocation()), -20)
+                     .arg(TerminalText::shown(port.manufacturer()), -16)
+                     .arg(TerminalText::shown(port.description()));
     output->end({}, ExitCode::Done, table);
     return ExitCode::Done;
 }
@@ -370,7 +422,14 @@ static QByteArray carriedUdevRule()
 
 ExitCode GcuTool::udevRule()
 {
-    std::cout << carriedUdevRule().toStdString() << std::flush;
+    const QString rule = carriedUdevRule();
+    if (output->style() != ToolOutput::Style::Json) {
+        std::cout << rule.toStdString() << std::flush;
+        return ExitCode::Done;
+    }
+    std::cerr << rule.toStdString() << std::flush;
+    output->end({}, ExitCode::Done, "The udev rule that gives the logged-in user access to GCUs",
+                {{"rule", rule}});
     return ExitCode::Done;
 }
 
@@ -412,6 +471,7 @@ GcuTool::withDevices(const QList<QSerialPortInfo>& ports,
 {
     std::vector<std::unique_ptr<DeviceSession>> sessions;
     InterruptWatcher interrupts;
+    saveTraceOnInterrupt(interrupts);
     int running = ports.size();
     for (const QSerialPortInfo& port : ports) {
         auto& session = sessions.emplace_back(std::make_unique<DeviceSession>(port.serialNumber()));
@@ -561,6 +621,7 @@ ExitCode GcuTool::station()
     output->showLiveLines(true);
     Station station(settings, file, *output);
     InterruptWatcher interrupts;
+    saveTraceOnInterrupt(interrupts);
     const bool stopNow = parser.isSet("stop-now");
     QObject::connect(&interrupts, &InterruptWatcher::interrupted,
                      [&station, stopNow] { station.stop(stopNow); });
@@ -635,7 +696,8 @@ ExitCode GcuTool::relay()
     options.host = server.left(colon);
     options.port = static_cast<unsigned short>(port);
     options.version = parser.value("version");
-    if (!positiveNumber("stall-timeout", &options.stallTimeoutS))
+    if (!positiveNumber("stall-timeout", &options.stallTimeoutS) ||
+        !positiveNumber("connect-timeout", &options.connectTimeoutS))
         return ExitCode::Usage;
     return withDevice([&](DeviceSession& session, const QSerialPortInfo&) {
         return RelayRun(options, *output).run(session);

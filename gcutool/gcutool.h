@@ -14,6 +14,7 @@
 #include <vector>
 
 class DeviceSession;
+class InterruptWatcher;
 
 // gcutool's command line: which subcommand, with which options, for which GCU;
 // device work is handed to a device session and reported through ToolOutput.
@@ -60,7 +61,11 @@ private:
 
     // A whole number of at least 1 from an option; false (with a message) if not.
     bool positiveNumber(const char* option, int* value);
+    // Said on standard error, and with --json as an error event too.
     ExitCode usage(const QString& message);
+    // Help or version text: on standard output, or with --json on standard error
+    // with an end event.
+    ExitCode showText(const QString& text, ExitCode code);
     // The upload's settings and firmware file from the options; the exit code
     // when they cannot be used (said).
     std::optional<ExitCode> uploadSettings(bool secure, UploadRun::Options* options,
@@ -68,6 +73,7 @@ private:
     ExitCode interrupted(const QString& serial);
     // False (said) when the file cannot be written.
     bool writeTrace(const QString& path);
+    void saveTraceOnInterrupt(InterruptWatcher& interrupts);
 
     QCommandLineParser parser;
     std::unique_ptr<ToolOutput> output;

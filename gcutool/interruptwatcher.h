@@ -4,8 +4,10 @@
 
 class QSocketNotifier;
 
-// Turns Ctrl-C (SIGINT) and SIGTERM into a signal on the main thread, where it
-// is safe to act on. A second Ctrl-C ends the program at once.
+// Turns Ctrl-C (SIGINT), SIGTERM and SIGHUP (a dropped ssh session) into a
+// signal on the main thread, where it is safe to act on, once. A second Ctrl-C
+// more than a second after the first ends the program at once; other signals
+// after the first let the run end as the first asked.
 class InterruptWatcher : public QObject
 {
     Q_OBJECT
@@ -18,4 +20,5 @@ signals:
 
 private:
     QSocketNotifier* notifier = nullptr;
+    bool reported = false;
 };

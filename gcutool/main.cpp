@@ -3,9 +3,13 @@
 #include "gcutool.h"
 
 #include <QCoreApplication>
+#include <csignal>
 
 int main(int argc, char** argv)
 {
+    // A reader that goes away (gcutool ... | head -1) must not kill an update
+    // half-way: writes to it fail instead, and the run goes on to its end.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("gcutool");
     QCoreApplication::setApplicationVersion(ORV_VERSION);

@@ -3,6 +3,7 @@
 #include "comport.h"
 #include "devicesession.h"
 #include "reconnectwaiter.h"
+#include "terminaltext.h"
 #include "tooloutput.h"
 #include "updaterelay.h"
 
@@ -24,17 +25,21 @@ ExitCode RelayRun::fail(ExitCode code, const QString& message)
 
 std::optional<ExitCode> RelayRun::chooseVersion(const QStringList& offered)
 {
+    // The names are the server's: shown as text, one a line.
+    QStringList names;
+    for (const QString& name : offered)
+        names << TerminalText::shown(name);
     if (options.version.isEmpty()) {
         output.end(serial, ExitCode::Done,
                    offered.isEmpty() ? "The server offers no version"
-                                     : "The server offers:\n" + offered.join('\n'),
+                                     : "The server offers:\n" + names.join('\n'),
                    {{"versions", QJsonArray::fromStringList(offered)}});
         return ExitCode::Done;
     }
     if (!offered.contains(options.version))
         return fail(ExitCode::Usage,
                     QString("The server does not offer version %1; it offers: %2")
-                        .arg(options.version, offered.isEmpty() ? "none" : offered.join(", ")));
+                        .arg(options.version, offered.isEmpty() ? "none" : names.join(", ")));
     output.log(serial, QString("Asking the server for version %1").arg(options.version));
     return std::nullopt;
 }
@@ -60,11 +65,16 @@ ExitCode RelayRun::run(DeviceSession& session)
     UpdateRelay relay(link, portWaiter);
     QElapsedTimer sinceTraffic;
     sinceTraffic.start();
+    // Every frame from the server is logged; until one has come, the connection
+    // may still be on its way to an address that never answers.
+    bool connectionAsked = false;
+    bool serverHeard = false;
     QString lastLine;
     bool offered = false;
     bool lastStepSent = false;
     bool serverFinished = false;
     QObject::connect(&relay, &UpdateRelay::log, &context, [&](const QString& line) {
+        serverHeard = serverHeard || connectionAsked;
         sinceTraffic.restart();
         lastLine = line;
         output.log(serial, line, true);
@@ -100,11 +110,23 @@ ExitCode RelayRun::run(DeviceSession& session)
         relay.forwardGcuAnswer(frame);
     });
     relay.connectToServer(options.host, options.port);
+    connectionAsked = true;
+    QElapsedTimer sinceConnecting;
+    sinceConnecting.start();
 
     const int stallMs = options.stallTimeoutS * 1000;
+    const int connectMs = options.connectTimeoutS * 1000;
+    const auto unanswered = [&] { return !serverHeard && sinceConnecting.elapsed() >= connectMs; };
     session.waitUntil(
-        [&] { return outcome || serverFinished || sinceTraffic.elapsed() >= stallMs; },
+        [&] {
+            return outcome || serverFinished || unanswered() || sinceTraffic.elapsed() >= stallMs;
+        },
         std::numeric_limits<int>::max());
+    if (!outcome && !session.cancelled() && unanswered())
+        outcome = fail(ExitCode::NoDevice,
+                       QString("No update from the server at %1: it did not answer within %2 s")
+                           .arg(server)
+                           .arg(options.connectTimeoutS));
     // Closing the port would drop what it has not written yet: the server's last
     // packets are on their way to the GCU only once the port has handed them on.
     if (serverFinished && !outcome) {

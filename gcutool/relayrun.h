@@ -24,6 +24,9 @@ public:
         QString version;
         // No frame either way for this long ends the run.
         int stallTimeoutS = 30;
+        // A server that has said nothing this long after the connection was
+        // asked for cannot be reached.
+        int connectTimeoutS = 10;
     };
 
     RelayRun(Options options, ToolOutput& output);

@@ -1,5 +1,6 @@
 #include "runsummary.h"
 
+#include "terminaltext.h"
 #include "tooloutput.h"
 
 #include <QJsonArray>
@@ -22,7 +23,8 @@ ExitCode RunSummary::report(ToolOutput& output, const std::vector<Result>& resul
     QStringList failures;
     for (const Result& result : results) {
         const UploadRun::Outcome& outcome = result.outcome;
-        const QString& serial = result.serial;
+        // The table is text: a serial number stays within its cell.
+        const QString serial = TerminalText::shown(result.serial);
         if (severity(outcome.code) > severity(worst))
             worst = outcome.code;
         const QString verdict = outcome.code == ExitCode::Done
@@ -38,7 +40,7 @@ ExitCode RunSummary::report(ToolOutput& output, const std::vector<Result>& resul
                      .arg(outcome.resumes, 8);
         if (outcome.code != ExitCode::Done)
             failures << QString("%1: %2").arg(serial, outcome.message);
-        rows.append(QJsonObject{{"serial", serial},
+        rows.append(QJsonObject{{"serial", result.serial},
                                 {"exit_code", static_cast<int>(outcome.code)},
                                 {"message", outcome.message},
                                 {"old_version", outcome.oldVersion},

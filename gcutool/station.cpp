@@ -5,18 +5,10 @@
 #include "tooloutput.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
 
 namespace {
 
 constexpr int pollIntervalMs = 200;
-
-QString csvField(const QString& text)
-{
-    if (!text.contains(',') && !text.contains('"') && !text.contains('\n'))
-        return text;
-    return '"' + QString(text).replace('"', "\"\"") + '"';
-}
 
 } // namespace
 
@@ -33,15 +25,11 @@ bool Station::openReport(QString* problem)
 {
     if (settings.reportFile.isEmpty())
         return true;
-    report.setFileName(settings.reportFile);
-    if (!report.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        *problem = QString("Cannot write the report %1: %2")
-                       .arg(settings.reportFile, report.errorString());
-        return false;
-    }
-    report.write("serial,start,end,outcome,version_before,version_after,retries,resumes\n");
-    report.flush();
-    return true;
+    // A station restarted during a shift goes on with the shift's report.
+    return report.open(settings.reportFile,
+                       {"serial", "start", "end", "outcome", "version_before", "version_after",
+                        "retries", "resumes"},
+                       problem);
 }
 
 ExitCode Station::run()
@@ -63,11 +51,19 @@ ExitCode Station::run()
     poll();
     QCoreApplication::exec();
     pollTimer.stop();
+    const ExitCode reportCode = reportFailed ? ExitCode::FileUnusable : ExitCode::Done;
     if (results.empty()) {
-        output.end({}, ExitCode::Done, "No GCU was updated");
-        return ExitCode::Done;
+        output.end({}, reportCode, "No GCU was updated");
+        return reportCode;
     }
-    return RunSummary::report(output, results);
+    const ExitCode worst = RunSummary::report(output, results);
+    if (!reportFailed)
+        return worst;
+    // The summary has the outcomes; the last word is that the report lacks some.
+    output.error(
+        {}, reportCode,
+        QString("Not every row reached the report %1 (said above)").arg(settings.reportFile));
+    return severity(reportCode) > severity(worst) ? reportCode : worst;
 }
 
 void Station::stop(bool now)
@@ -184,9 +180,10 @@ void Station::writeReportRow(const QString& serialNumber, const QDateTime& start
                                 outcome.newVersion,
                                 QString::number(outcome.retries),
                                 QString::number(outcome.resumes)};
-    QStringList quoted;
-    for (const QString& field : fields)
-        quoted << csvField(field);
-    report.write((quoted.join(',') + '\n').toUtf8());
-    report.flush();
+    QString problem;
+    if (!report.append(fields, &problem)) {
+        reportFailed = true;
+        output.error(serialNumber, ExitCode::FileUnusable,
+                     QString("This GCU's row is not in the report: %1").arg(problem));
+    }
 }

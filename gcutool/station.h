@@ -1,12 +1,12 @@
 #pragma once
 
+#include "csvreport.h"
 #include "exitcode.h"
 #include "firmwarefilecheck.h"
 #include "runsummary.h"
 #include "uploadrun.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QObject>
 #include <QSerialPortInfo>
 #include <QTimer>
@@ -42,7 +42,8 @@ public:
     ~Station() override;
 
     // Runs until stop() and the updates under way have ended; the most severe
-    // exit code among the GCUs it updated.
+    // exit code among the GCUs it updated, or 3 when the report could not be
+    // written.
     ExitCode run();
     // `now`: running updates are stopped too, rather than let finish.
     void stop(bool now);
@@ -74,5 +75,7 @@ private:
     std::set<QString> refusedPorts;
     std::vector<RunSummary::Result> results;
     bool stopping = false;
-    QFile report;
+    CsvReport report;
+    // A row that did not reach the report fails the station's run.
+    bool reportFailed = false;
 };

@@ -1,10 +1,21 @@
 #include "tooloutput.h"
 
+#include "terminaltext.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <unistd.h>
 
 namespace {
+
+// Ten a second are as many as a person can follow or a script needs.
+constexpr int progressIntervalMs = 100;
+
+// A GCU's line names it first; its serial number is its own, shown as text.
+QString lineFor(const QString& serial, const QString& message)
+{
+    return serial.isEmpty() ? message : QString("%1: %2").arg(TerminalText::shown(serial), message);
+}
 
 QString clock(qint64 seconds)
 {
@@ -18,6 +29,14 @@ QString clock(qint64 seconds)
 ToolOutput::ToolOutput(Style style, bool verbose, std::FILE* out, std::FILE* err)
     : outputStyle(style), verbose(verbose), terminal(isatty(fileno(out))), out(out), err(err)
 {
+}
+
+ToolOutput::~ToolOutput()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    for (auto meter = meters.begin(); meter != meters.end(); ++meter)
+        if (meter->progressUnshown)
+            showProgress(meter.key(), *meter);
 }
 
 QString ToolOutput::bytesText(qint64 bytes)
@@ -34,20 +53,22 @@ void ToolOutput::emitJson(const char* kind, const QString& serial, QJsonObject f
     fields.insert("event", kind);
     fields.insert("serial", serial);
     fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact);
-    std::fprintf(out, "%s\n", line.constData());
-    std::fflush(out);
+    writer.write(out, QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void ToolOutput::put(std::FILE* stream, const QString& text)
+{
+    writer.write(stream, text.toLocal8Bit());
 }
 
 void ToolOutput::printLine(std::FILE* stream, const QString& line)
 {
     if (barShown) {
-        std::fputs("\n", out);
+        put(out, "\n");
         barShown = false;
     }
     eraseLiveLines();
-    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stream);
+    put(stream, TerminalText::shownLines(line) + '\n');
     drawLiveLines();
 }
 
@@ -70,7 +91,7 @@ void ToolOutput::eraseLiveLines()
     if (drawnLines == 0)
         return;
     // Up to the first live line, and clear from there to the end of the screen.
-    std::fprintf(out, "\x1b[%dA\r\x1b[J", drawnLines);
+    put(out, QString("\x1b[%1A\r\x1b[J").arg(drawnLines));
     drawnLines = 0;
 }
 
@@ -78,9 +99,10 @@ void ToolOutput::drawLiveLines()
 {
     if (!liveLines || liveOrder.isEmpty())
         return;
+    QString lines;
     for (const QString& serial : liveOrder)
-        std::fprintf(out, "%s\n", barText(serial, meters[serial]).toLocal8Bit().constData());
-    std::fflush(out);
+        lines += barText(serial, meters[serial]) + '\n';
+    put(out, lines);
     drawnLines = liveOrder.size();
     sinceDrawn.start();
 }
@@ -100,11 +122,12 @@ void ToolOutput::state(const QString& serial, const QString& state)
 void ToolOutput::announce(const char* kind, const QString& serial, const QString& message,
                           QJsonObject fields, bool shownToPeople)
 {
+    showUnshownProgress(serial);
     if (outputStyle == Style::Json) {
         fields.insert("message", message);
         emitJson(kind, serial, fields);
     } else if (outputStyle == Style::Human && shownToPeople) {
-        printLine(out, serial.isEmpty() ? message : QString("%1: %2").arg(serial, message));
+        printLine(out, lineFor(serial, message));
     }
 }
 
@@ -121,6 +144,29 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
     Meter& meter = meters[serial];
     if (!meter.started.isValid())
         meter.started.start();
+    if (outputStyle == Style::Quiet || (outputStyle == Style::Human && progress.stepsTotal <= 0))
+        return;
+    meter.progress = progress;
+    const bool last = progress.stepsTotal > 0 && progress.stepsDone >= progress.stepsTotal;
+    if (!last && meter.sinceShown.isValid() && meter.sinceShown.elapsed() < progressIntervalMs) {
+        meter.progressUnshown = true;
+        return;
+    }
+    showProgress(serial, meter);
+}
+
+void ToolOutput::showUnshownProgress(const QString& serial)
+{
+    const auto meter = meters.find(serial);
+    if (meter != meters.end() && meter->progressUnshown)
+        showProgress(serial, *meter);
+}
+
+void ToolOutput::showProgress(const QString& serial, Meter& meter)
+{
+    meter.sinceShown.start();
+    meter.progressUnshown = false;
+    const Progress& progress = meter.progress;
     if (outputStyle == Style::Json) {
         emitJson("progress", serial,
                  {{"steps_done", progress.stepsDone},
@@ -129,14 +175,11 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
                   {"bytes_total", progress.bytesTotal}});
         return;
     }
-    if (outputStyle == Style::Quiet || progress.stepsTotal <= 0)
-        return;
-    meter.progress = progress;
     if (liveLines) {
         if (!liveOrder.contains(serial))
             liveOrder << serial;
         // Many GCUs report many steps: the lines are redrawn ten times a second.
-        if (!sinceDrawn.isValid() || sinceDrawn.elapsed() >= 100 ||
+        if (!sinceDrawn.isValid() || sinceDrawn.elapsed() >= progressIntervalMs ||
             progress.stepsDone >= progress.stepsTotal) {
             eraseLiveLines();
             drawLiveLines();
@@ -144,7 +187,7 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
         return;
     }
     if (terminal) {
-        drawBar(serial, progress, meter);
+        drawBar(serial, meter);
         return;
     }
     const int tenth = static_cast<int>(qint64(progress.stepsDone) * 10 / progress.stepsTotal);
@@ -156,7 +199,10 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
                                                  : QString("step %1").arg(progress.stepsDone);
     const QString total = progress.bytesTotal > 0 ? bytesText(progress.bytesTotal)
                                                   : QString::number(progress.stepsTotal);
-    printLine(out, QString("%1: %2 % (%3 of %4)").arg(serial).arg(tenth * 10).arg(done, total));
+    printLine(out, QString("%1: %2 % (%3 of %4)")
+                       .arg(TerminalText::shown(serial))
+                       .arg(tenth * 10)
+                       .arg(done, total));
 }
 
 QString ToolOutput::barText(const QString& serial, const Meter& meter) const
@@ -173,7 +219,7 @@ QString ToolOutput::barText(const QString& serial, const Meter& meter) const
     const QString left =
         rate > 0 ? clock(qint64((progress.bytesTotal - progress.bytesDone) / rate)) : "--:--";
     QString line = QString("%1 [%2%3] %4 %  %5 / %6  %7/s  %8 left")
-                       .arg(serial)
+                       .arg(TerminalText::shown(serial))
                        .arg(QString(filled, '#'), QString(width - filled, '-'))
                        .arg(int(share * 100), 3)
                        .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal))
@@ -187,11 +233,9 @@ QString ToolOutput::barText(const QString& serial, const Meter& meter) const
     return line;
 }
 
-void ToolOutput::drawBar(const QString& serial, const Progress& progress, Meter& meter)
+void ToolOutput::drawBar(const QString& serial, Meter& meter)
 {
-    meter.progress = progress;
-    std::fputs(("\r" + barText(serial, meter) + " ").toLocal8Bit().constData(), out);
-    std::fflush(out);
+    put(out, "\r" + barText(serial, meter) + " ");
     barShown = true;
 }
 
@@ -224,21 +268,22 @@ void ToolOutput::end(const QString& serial, ExitCode code, const QString& messag
                      QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
+    showUnshownProgress(serial);
     if (outputStyle == Style::Json) {
         fields.insert("message", message);
         fields.insert("exit_code", static_cast<int>(code));
         emitJson("end", serial, fields);
     } else {
-        printLine(out, serial.isEmpty() ? message : QString("%1: %2").arg(serial, message));
+        printLine(out, lineFor(serial, message));
     }
 }
 
 void ToolOutput::error(const QString& serial, ExitCode code, const QString& message)
 {
     std::lock_guard<std::mutex> guard(lock);
+    showUnshownProgress(serial);
     if (outputStyle == Style::Json)
         emitJson("error", serial, {{"message", message}, {"exit_code", static_cast<int>(code)}});
     else
-        printLine(err, serial.isEmpty() ? QString("gcutool: %1").arg(message)
-                                        : QString("gcutool: %1: %2").arg(serial, message));
+        printLine(err, "gcutool: " + lineFor(serial, message));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exitcode.h"
+#include "outputwriter.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -15,7 +16,10 @@
 // with --json, one JSON object per event on standard output and nothing else.
 //
 // Events: begin, progress, log, retry, lost, resumed, end, error. Each carries
-// the GCU's serial number and a timestamp; `message` says it in words.
+// the GCU's serial number and a timestamp; `message` says it in words. A GCU's
+// progress is shown at most ten times a second; the latest is always shown
+// before its next event. Lines for people show strings from GCUs, servers and
+// files as TerminalText does; JSON carries them as they came.
 class ToolOutput
 {
 public:
@@ -35,6 +39,8 @@ public:
     };
 
     ToolOutput(Style style, bool verbose, std::FILE* out = stdout, std::FILE* err = stderr);
+    // What has been said is written before the output goes.
+    ~ToolOutput();
 
     Style style() const { return outputStyle; }
     // Several GCUs at once on a terminal: one live line each, kept at the bottom
@@ -66,14 +72,21 @@ private:
         int lastTenth = -1;
         QString state = "waiting";
         Progress progress;
+        QElapsedTimer sinceShown;
+        // The latest progress waits for its turn to be shown.
+        bool progressUnshown = false;
     };
 
+    void showProgress(const QString& serial, Meter& meter);
+    // A GCU's latest progress, if it is not shown yet, before its next event.
+    void showUnshownProgress(const QString& serial);
+    void put(std::FILE* stream, const QString& text);
     void emitJson(const char* kind, const QString& serial, QJsonObject fields);
     // An event as a JSON object, or as a line for people when `shownToPeople`.
     void announce(const char* kind, const QString& serial, const QString& message,
                   QJsonObject fields, bool shownToPeople);
     void printLine(std::FILE* stream, const QString& line);
-    void drawBar(const QString& serial, const Progress& progress, Meter& meter);
+    void drawBar(const QString& serial, Meter& meter);
     QString barText(const QString& serial, const Meter& meter) const;
     void eraseLiveLines();
     // The rate and the 10 % steps count afresh; the GCU keeps its live line.
@@ -85,6 +98,7 @@ private:
     bool terminal;
     std::FILE* out;
     std::FILE* err;
+    OutputWriter writer;
     std::mutex lock;
     QHash<QString, Meter> meters;
     // A progress bar occupies the current terminal line.

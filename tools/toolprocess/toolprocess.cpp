@@ -56,10 +56,10 @@ ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>
     child = spawn(path(tool), arguments, logPath);
 }
 
-void ToolProcess::interrupt()
+void ToolProcess::signal(int number)
 {
     if (child > 0 && exitCode < 0)
-        kill(child, SIGINT);
+        kill(child, number);
 }
 
 ToolProcess::~ToolProcess()

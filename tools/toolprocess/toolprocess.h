@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,7 +21,9 @@ public:
     int waitForExit(int timeoutMs);
     std::string log() const;
     // Sends SIGINT, as Ctrl-C on a terminal would.
-    void interrupt();
+    void interrupt() { signal(SIGINT); }
+    // Sends a signal while the process runs.
+    void signal(int number);
 
     static std::string path(const std::string& tool);
     // Runs a tool to its end; its exit code.
