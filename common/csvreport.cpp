@@ -15,8 +15,9 @@ bool startsLikeFormula(const QString& text)
 
 QString CsvReport::cell(const QString& text)
 {
-    // A report is read with cat and less as well as in a spreadsheet.
-    const QString shown = TerminalText::shown(text);
+    // A report is read with cat and less as well as in a spreadsheet: escape
+    // sequences are shown, while tabs and line breaks stay the cell's own text.
+    const QString shown = TerminalText::shown(text, "\t\r\n");
     const QString written = startsLikeFormula(shown) ? '\'' + shown : shown;
     const bool needsQuotes = written.contains(',') || written.contains('"') ||
                              written.contains('\n') || written.contains('\r');

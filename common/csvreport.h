@@ -12,8 +12,8 @@
 // another header is not ours to write into.
 //
 // Cells are written so that a spreadsheet or a terminal shows them as text:
-// control characters are escaped as TerminalText does, a cell with a comma, a
-// quote or a line break is quoted, and one that a spreadsheet would take for a
+// control characters but tabs and line breaks are escaped as TerminalText does,
+// a cell with a comma, a quote, a line break or a carriage return is quoted, and one that a spreadsheet would take for a
 // formula (it begins with =, +, -, @, a tab or a carriage return) gets a
 // leading '.
 class ORV_COMMON_EXPORT CsvReport

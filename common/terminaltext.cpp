@@ -1,7 +1,5 @@
 #include "terminaltext.h"
 
-#include <QStringList>
-
 namespace {
 
 bool controlCharacter(char16_t c)
@@ -18,13 +16,15 @@ bool bidirectionalControl(char16_t c)
 
 } // namespace
 
-QString TerminalText::shown(const QString& text)
+QString TerminalText::shown(const QString& text, const QString& kept)
 {
     QString safe;
     safe.reserve(text.size());
     for (const QChar character : text) {
         const char16_t c = character.unicode();
-        if (controlCharacter(c))
+        if (kept.contains(character))
+            safe += character;
+        else if (controlCharacter(c))
             safe += QString("\\x%1").arg(static_cast<int>(c), 2, 16, QChar('0'));
         else if (bidirectionalControl(c))
             safe += QString("\\u%1").arg(static_cast<int>(c), 4, 16, QChar('0'));
@@ -36,8 +36,5 @@ QString TerminalText::shown(const QString& text)
 
 QString TerminalText::shownLines(const QString& text)
 {
-    QStringList lines = text.split('\n');
-    for (QString& line : lines)
-        line = shown(line);
-    return lines.join('\n');
+    return shown(text, "\n");
 }

@@ -11,8 +11,9 @@
 class ORV_COMMON_EXPORT TerminalText
 {
 public:
-    // One field: every control character escaped, line breaks too.
-    static QString shown(const QString& text);
+    // One field: every control character escaped, line breaks too, but for the
+    // characters in `kept` (a CSV cell keeps its tabs and line breaks, quoted).
+    static QString shown(const QString& text, const QString& kept = {});
     // Lines of the program's own making: the line breaks between them stay.
     static QString shownLines(const QString& text);
 };

@@ -117,8 +117,10 @@ TEST(GcuToolReports, StationReportKeepsItsRowsFailsLoudlyAndShowsDeviceStringsAs
     EXPECT_EQ(readWholeFile(notes), "name,phone\nAda,123\n");
 
     // The same rules for every report and line, whoever writes them.
-    EXPECT_EQ(CsvReport::line({"a,b", "say \"hi\"", "+1", "-x", "@SUM(A1)", "\tTAB", "plain"}),
-              "\"a,b\",\"say \"\"hi\"\"\",'+1,'-x,'@SUM(A1),\\x09TAB,plain\n");
+    EXPECT_EQ(CsvReport::line({"a,b", "say \"hi\"", "+1", "-x", "@SUM(A1)", "\tTAB", "\r=1",
+                               "two\rlines", "esc\x1b[2J", "plain"}),
+              "\"a,b\",\"say \"\"hi\"\"\",'+1,'-x,'@SUM(A1),'\tTAB,\"'\r=1\",\"two\rlines\","
+              "esc\\x1b[2J,plain\n");
     EXPECT_EQ(TerminalText::shown(QString("a\u202eb\x7f\r\n") + QChar(0x9b)),
               "a\\u202eb\\x7f\\x0d\\x0a\\x9b");
     EXPECT_EQ(TerminalText::shownLines("one\x1b\ntwo"), "one\\x1b\ntwo");
