@@ -539,24 +539,146 @@ double medianExchangeUs(int count, const std::function<void()>& exchange)
     return median(times);
 }
 
-// A packet's round trip server -> program -> GCU -> program -> server, against
-// what no relay can do without: the same packet written straight to a GCU, and
-// a round trip over loopback TCP.
-void relayRoundTrip(Workspace& workspace, BenchTable& table)
+// The packet every relay figure sends: a small command the GCU answers at once.
+std::string relayedPacket()
 {
-    constexpr int packetsPerRound = 50;
     Command probe;
     probe.set_headervalue(1);
     probe.mutable_virtual_input_set()->set_id(1);
-    const std::string packet = probe.SerializeAsString();
+    return probe.SerializeAsString();
+}
 
-    Simulator relayed(workspace, false);
+// The update server's end of a relay: the program under test connects to it,
+// and each exchange sends a packet for the GCU and waits for the GCU's answer.
+class RelayServerEnd
+{
+public:
+    RelayServerEnd()
+    {
+        server.listen(QHostAddress::LocalHost);
+        SoftwareServerRequest request;
+        request.mutable_send_packet_to_gcu()->set_packet(relayedPacket());
+        frame = FrameCodec::encode(request.SerializeAsString());
+    }
+
+    quint16 port() const { return server.serverPort(); }
+
+    // Whether the program connected within the time.
+    bool accept(int timeoutMs)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!server.hasPendingConnections() && waited.elapsed() < timeoutMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        client = server.nextPendingConnection();
+        if (!client)
+            return false;
+        QObject::connect(client, &QTcpSocket::readyRead, [this] {
+            reader.readFrames(*client, [this](std::string payload) {
+                SoftwareServerResponse response;
+                Response gcuAnswer;
+                if (response.ParseFromString(payload) && response.has_receive_packet_from_gcu() &&
+                    gcuAnswer.ParseFromString(response.receive_packet_from_gcu().packet()) &&
+                    gcuAnswer.resp_case() == Response::kResult)
+                    answered.quit();
+                return true;
+            });
+        });
+        return true;
+    }
+
+    void exchange()
+    {
+        client->write(frame);
+        client->flush();
+        answered.exec();
+    }
+
+private:
     QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
+    QTcpSocket* client = nullptr;
+    QByteArray frame;
+    FrameCodec reader;
+    QEventLoop answered;
+};
+
+// What no relay can do without, per packet: the packet written straight to a
+// GCU and its answer read, and a round trip over loopback TCP between two Qt
+// sockets of this process with no work at either end.
+class RelayFloor
+{
+public:
+    explicit RelayFloor(Workspace& workspace)
+        : packet(relayedPacket()), direct(workspace, false),
+          fd(ReferenceClient::openRaw(direct.devicePath())), echoed(FrameCodec::encode(packet))
+    {
+        echo.listen(QHostAddress::LocalHost);
+        near.connectToHost(QHostAddress::LocalHost, echo.serverPort());
+        near.waitForConnected(3000);
+        echo.waitForNewConnection(3000);
+        QTcpSocket* far = echo.nextPendingConnection();
+        QObject::connect(far, &QTcpSocket::readyRead, [far] { far->write(far->readAll()); });
+        QObject::connect(&near, &QTcpSocket::readyRead, [this] {
+            near.readAll();
+            back.quit();
+        });
+    }
+    ~RelayFloor() { ::close(fd); }
+
+    void straight() { ReferenceClient::roundTrip(fd, packet); }
+    void overLoopback()
+    {
+        near.write(echoed);
+        near.flush();
+        back.exec();
+    }
+
+private:
+    std::string packet;
+    Simulator direct;
+    int fd;
+    QByteArray echoed;
+    QTcpServer echo;
+    QTcpSocket near;
+    QEventLoop back;
+};
+
+constexpr int packetsPerRound = 50;
+
+// Per round, the relay's median round trip, then the direct exchange's and the
+// loopback hop's.
+struct RelayRounds
+{
+    std::vector<double> relay, directUs, tcpUs, floor;
+};
+
+RelayRounds relayRounds(Workspace& workspace, RelayServerEnd& server)
+{
+    RelayFloor reference(workspace);
+    RelayRounds measured;
+    for (int round = 0; round < rounds; ++round) {
+        measured.relay.push_back(medianExchangeUs(packetsPerRound, [&] { server.exchange(); }));
+        measured.directUs.push_back(
+            medianExchangeUs(packetsPerRound, [&] { reference.straight(); }));
+        measured.tcpUs.push_back(
+            medianExchangeUs(packetsPerRound, [&] { reference.overLoopback(); }));
+        measured.floor.push_back(measured.directUs.back() + measured.tcpUs.back());
+    }
+    return measured;
+}
+
+const char* const relayReference =
+    "reference: the same packet written straight to the simulator, plus a loopback TCP round trip";
+
+// A packet's round trip server -> window -> GCU -> window -> server.
+void windowRelayRoundTrip(Workspace& workspace, BenchTable& table)
+{
+    Simulator relayed(workspace, false);
+    RelayServerEnd server;
     QSettings settings("Orvane", "Uploader");
     settings.setValue("ui/offlineLoader", false);
     settings.setValue("network/host", "127.0.0.1");
-    settings.setValue("network/port", server.serverPort());
+    settings.setValue("network/port", server.port());
     UploaderApp window;
     QElapsedTimer waited;
     waited.start();
@@ -564,74 +686,35 @@ void relayRoundTrip(Workspace& workspace, BenchTable& table)
     while (combo->count() == 0 && waited.elapsed() < 5000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     QMetaObject::invokeMethod(&window, "on_pushButton_2_clicked");
-    while (!server.hasPendingConnections() && waited.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QTcpSocket* client = server.nextPendingConnection();
-    if (!client) {
+    if (!server.accept(10000)) {
         std::cerr << "orv-bench: the window did not connect to the server\n";
         return;
     }
-    FrameCodec reader;
-    QEventLoop answered;
-    QObject::connect(client, &QTcpSocket::readyRead, [&] {
-        reader.readFrames(*client, [&](std::string payload) {
-            SoftwareServerResponse response;
-            Response gcuAnswer;
-            if (response.ParseFromString(payload) && response.has_receive_packet_from_gcu() &&
-                gcuAnswer.ParseFromString(response.receive_packet_from_gcu().packet()) &&
-                gcuAnswer.resp_case() == Response::kResult)
-                answered.quit();
-            return true;
-        });
-    });
-    SoftwareServerRequest request;
-    request.mutable_send_packet_to_gcu()->set_packet(packet);
-    const QByteArray frame = FrameCodec::encode(request.SerializeAsString());
-    auto throughRelay = [&] {
-        client->write(frame);
-        client->flush();
-        answered.exec();
-    };
-
-    Simulator direct(workspace, false);
-    const int fd = ReferenceClient::openRaw(direct.devicePath());
-    auto straight = [&] { ReferenceClient::roundTrip(fd, packet); };
-
-    // Two Qt sockets of this process, with no work at either end.
-    QTcpServer echo;
-    echo.listen(QHostAddress::LocalHost);
-    QTcpSocket near;
-    near.connectToHost(QHostAddress::LocalHost, echo.serverPort());
-    near.waitForConnected(3000);
-    echo.waitForNewConnection(3000);
-    QTcpSocket* far = echo.nextPendingConnection();
-    QObject::connect(far, &QTcpSocket::readyRead, [far] { far->write(far->readAll()); });
-    QEventLoop back;
-    QObject::connect(&near, &QTcpSocket::readyRead, [&] {
-        near.readAll();
-        back.quit();
-    });
-    const QByteArray echoed = FrameCodec::encode(packet);
-    auto overLoopback = [&] {
-        near.write(echoed);
-        near.flush();
-        back.exec();
-    };
-
-    std::vector<double> relay, directUs, tcpUs, floor;
-    for (int round = 0; round < rounds; ++round) {
-        relay.push_back(medianExchangeUs(packetsPerRound, throughRelay));
-        directUs.push_back(medianExchangeUs(packetsPerRound, straight));
-        tcpUs.push_back(medianExchangeUs(packetsPerRound, overLoopback));
-        floor.push_back(directUs.back() + tcpUs.back());
-    }
-    ::close(fd);
+    const RelayRounds measured = relayRounds(workspace, server);
     settings.clear();
-    table.add({"relay round trip, median", relay, floor, "us", false, 1.5,
-               "reference: the same packet written straight to the simulator, plus a loopback "
-               "TCP round trip"});
-    table.add({"loopback TCP round trip, median", tcpUs, directUs, "us", false, 0,
+    table.add({"relay round trip, window, median", measured.relay, measured.floor, "us", false, 2.0,
+               relayReference});
+    table.add({"loopback TCP round trip, median", measured.tcpUs, measured.directUs, "us", false, 0,
                "the network hop alone, against the direct exchange"});
+}
+
+// The same through `gcutool relay`, which has no window and no log pane: what the
+// relay itself costs.
+void headlessRelayRoundTrip(Workspace& workspace, BenchTable& table)
+{
+    Simulator relayed(workspace, false);
+    RelayServerEnd server;
+    ToolProcess relay("gcutool",
+                      {"relay", "--server", "127.0.0.1:" + std::to_string(server.port()),
+                       "--serial", relayed.serialNumber(), "--stall-timeout", "600"},
+                      workspace.dir + "/gcutool-relay.log");
+    if (!server.accept(10000)) {
+        std::cerr << "orv-bench: gcutool relay did not connect to the server\n";
+        return;
+    }
+    const RelayRounds measured = relayRounds(workspace, server);
+    table.add({"relay round trip, gcutool relay, median", measured.relay, measured.floor, "us",
+               false, 1.3, relayReference});
 }
 
 // What the log pane costs the relay per packet: its four lines, written in two
@@ -906,7 +989,13 @@ int main(int argc, char** argv)
         std::cerr << "probe: " << 2000 / run.seconds << " commands/s\n";
         return 0;
     }
-    const std::string json = argc > 1 ? argv[1] : "bench-results.json";
+    // `--only SECTION` takes the sections whose name holds SECTION, as when
+    // looking for the change that made one figure slower.
+    const bool filtered = argc >= 3 && std::string(argv[1]) == "--only";
+    const std::string only = filtered ? argv[2] : "";
+    auto wanted = [&](const std::string& name) { return name.find(only) != std::string::npos; };
+    const int jsonArgument = filtered ? 3 : 1;
+    const std::string json = argc > jsonArgument ? argv[jsonArgument] : "bench-results.json";
     // The benchmark's settings stay out of the user's.
     char config[] = "/tmp/orv-bench-config-XXXXXX";
     setenv("XDG_CONFIG_HOME", mkdtemp(config), 1);
@@ -915,17 +1004,20 @@ int main(int argc, char** argv)
     BenchTable table;
     const auto started = Clock::now();
     auto section = [&](const char* name, const std::function<void()>& run) {
+        if (!wanted(name))
+            return;
         std::cerr << "orv-bench: " << name << "... ";
         const auto start = Clock::now();
         run();
         std::cerr << int(secondsSince(start)) << " s\n";
     };
     const std::string oneMiB = workspace.firmware(4096, 256);
-    const auto uart = startUartUploads(workspace, oneMiB);
+    const auto uart = wanted("115200 baud") ? startUartUploads(workspace, oneMiB) : nullptr;
     section("plain uploads", [&] { plainThroughput(workspace, table); });
     section("USB full speed", [&] { usbFullSpeed(workspace, table, oneMiB); });
     section("secure upload", [&] { securePerCommand(workspace, table); });
-    section("relay", [&] { relayRoundTrip(workspace, table); });
+    section("relay, window", [&] { windowRelayRoundTrip(workspace, table); });
+    section("relay, gcutool", [&] { headlessRelayRoundTrip(workspace, table); });
     section("log pane", [&] { logPane(table); });
     section("frame reader", [&] { frameCodec(table); });
     section("memory", [&] { memoryPeak(workspace, table); });
