@@ -1,5 +1,6 @@
 #include "gcusimprocess.h"
 #include "knowndevices.h"
+#include "refusingport.h"
 #include "rsakey.h"
 #include "testbus.h"
 
@@ -398,28 +399,26 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-RELAY", {"--flash-out", flashOut, "--reset-delay", "300"});
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
-    const auto startServer = [&](quint16 port) {
-        return startUpdateServer(port,
-                                 {"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen});
+    const auto startServer = [&](quint16* port) {
+        return startUpdateServer({"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen},
+                                 port);
     };
     const auto serverOption = [](quint16 port) { return "127.0.0.1:" + std::to_string(port); };
 
-    quint16 port = freePort();
-    auto server = startServer(port);
+    quint16 port = 0;
+    auto server = startServer(&port);
     ToolRun run = gcutool({"relay", "--server", serverOption(port), "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.events().back()["versions"].toArray(), (QJsonArray{"1.0.0", "2.0.0"}));
     server.reset();
 
-    port = freePort();
-    server = startServer(port);
+    server = startServer(&port);
     run = gcutool({"relay", "--server", serverOption(port), "--version", "3.0.0"});
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(run.says("The server does not offer version 3.0.0; it offers: 1.0.0, 2.0.0"));
     server.reset();
 
-    port = freePort();
-    server = startServer(port);
+    server = startServer(&port);
     const std::string trace = temporaryPath("relay.trace");
     run = gcutool({"relay", "--server", serverOption(port), "--version", "2.0.0", "--json",
                    "--trace", trace});
@@ -461,7 +460,8 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
 
     // Nobody listens: the server cannot be reached.
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
-    run = gcutool({"relay", "--server", serverOption(freePort()), "--version", "2.0.0"});
+    const RefusingPort unserved;
+    run = gcutool({"relay", "--server", serverOption(unserved.number()), "--version", "2.0.0"});
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_TRUE(run.says("No update from the server at 127.0.0.1:")) << run.output;
     run = gcutool({"relay", "--server", "nowhere"});

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 
 namespace {
 
@@ -33,9 +34,10 @@ std::string packed(const std::string& image, const std::string& version)
 class ScriptedServer
 {
 public:
-    explicit ScriptedServer(quint16 port)
+    ScriptedServer()
     {
-        listener.listen(QHostAddress::LocalHost, port);
+        if (!listener.listen(QHostAddress::LocalHost))
+            throw std::runtime_error("cannot listen: " + listener.errorString().toStdString());
         QObject::connect(&listener, &QTcpServer::newConnection, [this] {
             peer = listener.nextPendingConnection();
             QObject::connect(peer, &QTcpSocket::readyRead, [this] { cutResponses(); });
@@ -52,6 +54,7 @@ public:
         peer->write(QByteArray::fromStdString(frameOf(payload)));
     }
     QTcpSocket& socket() { return *peer; }
+    quint16 port() const { return listener.serverPort(); }
     // The GCU's answers that the window relayed.
     std::vector<Response> relayedAnswers() const
     {
@@ -110,11 +113,9 @@ class RelayTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        port = freePort();
         QSettings settings("Orvane", "Uploader");
         settings.clear();
         settings.setValue("network/host", "127.0.0.1");
-        settings.setValue("network/port", port);
     }
     void TearDown() override
     {
@@ -124,7 +125,13 @@ protected:
 
     void startServer(std::vector<std::string> arguments)
     {
-        server = startUpdateServer(port, std::move(arguments));
+        server = startUpdateServer(std::move(arguments), &port);
+        useServerOn(port);
+    }
+    void useServerOn(quint16 serverPort)
+    {
+        port = serverPort;
+        QSettings("Orvane", "Uploader").setValue("network/port", port);
     }
 
     void openWindow(bool offlineLoader)
@@ -271,7 +278,8 @@ TEST_F(RelayTest, DroppedServerConnectionIsShown)
 TEST_F(RelayTest, HostileServerInputStaysBounded)
 {
     FakeUsbPort gcu("SN-HOSTILE");
-    ScriptedServer server(port);
+    ScriptedServer server;
+    useServerOn(server.port());
     openWindow(false);
     const long before = residentKiB();
     click("pushButton_2");
@@ -334,7 +342,8 @@ TEST_F(RelayTest, HostileServerInputStaysBounded)
 TEST_F(RelayTest, FastServerIsHeldBackWhileTheGcuIsBehind)
 {
     FakeUsbPort gcu("SN-SLOW");
-    ScriptedServer server(port);
+    ScriptedServer server;
+    useServerOn(server.port());
     openWindow(false);
     click("pushButton_2");
     ASSERT_TRUE(server.waitForWindow());
@@ -374,7 +383,8 @@ TEST_F(RelayTest, EveryReconnectRequestIsAnsweredOnceTheGcuIsBack)
 {
     GcuSimProcess gcu("SIM-RECONNECT", {"--reset-delay", "300"});
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
-    ScriptedServer server(port);
+    ScriptedServer server;
+    useServerOn(server.port());
     openWindow(false);
     click("pushButton_2");
     ASSERT_TRUE(server.waitForWindow());
