@@ -9,6 +9,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -261,11 +262,17 @@ TEST(ComPortLifecycle, NothingIsWrittenBeforeOpen)
 
 TEST(ComPortLifecycle, FailedOpenReportsTheErrorAndKeepsTheIdentity)
 {
+    // Listed, but its device node is gone. Not a pseudo-terminal freed for the
+    // purpose: another test's port may take its number at once.
+    VirtualUsbDevice listed(TestBus::directory(), {"ttyVANISHED" + std::to_string(::getpid()),
+                                                   TestBus::directory() + "-vanished-node", 0x04D8,
+                                                   0xEEF0, "SN-VANISHED"});
+    ASSERT_TRUE(listed.publish());
     QSerialPortInfo vanished;
-    {
-        FakeUsbPort gcu("SN-VANISHED");
-        vanished = gcu.info();
-    }
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        if (info.serialNumber() == "SN-VANISHED")
+            vanished = info;
+    ASSERT_FALSE(vanished.isNull());
     ComPort comPort;
     StdoutCapture log;
     EXPECT_FALSE(comPort.open(vanished));
