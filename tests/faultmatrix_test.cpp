@@ -167,12 +167,12 @@ TEST_P(FaultMatrix, EndsFlashedOrWithAClearMessage)
     QSettings settings("Orvane", "Uploader");
     std::unique_ptr<ToolProcess> server;
     if (scenario == Scenario::RelayUpdate) {
-        const quint16 port = freePort();
+        quint16 port = 0;
         std::vector<std::string> arguments = {"--version", "1.0.0=" + firmware, "--give-up-after",
                                               "60000"};
         const auto& extra = GetParam().fault.server;
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        server = startUpdateServer(port, arguments);
+        server = startUpdateServer(arguments, &port);
         settings.setValue("ui/offlineLoader", false);
         settings.setValue("network/host", "127.0.0.1");
         settings.setValue("network/port", port);

@@ -1,9 +1,11 @@
 #include "gcusimprocess.h"
 #include "gcutoolrun.h"
 #include "knowndevices.h"
+#include "refusingport.h"
 #include "rsakey.h"
 #include "testbus.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -171,27 +173,45 @@ TEST(GcuTool, ExitCodesSayWhatWentWrong)
         EXPECT_EQ(run.exitCode, 0) << run.output << noisy.log();
     }
 
+    // A GCU that refuses every step: the stall names the step and the codes. The
+    // seed fixes the codes: seed 12852 answers only 1 and 3 (refusals) for two dozen
+    // answers, more than come at 150 ms each within the stall time-out; seed 1
+    // answers 1, 2 (a damaged record), 3, ...
+    struct Refusing
     {
-        // A GCU that refuses every step: the stall names the step and the codes.
-        GcuSimProcess refusing("SIM-REFUSING", {"--bootloader", "--fail", "1"});
-        ASSERT_FALSE(refusing.waitForPort(0xEEEF).isNull()) << refusing.log();
+        const char* serial;
+        const char* seed;
+        const char* delayMs;
+        int exitCode;
+        bool damaged;
+    };
+    for (const Refusing& refusing : {Refusing{"SIM-REFUSING", "12852", "150", 6, false},
+                                     Refusing{"SIM-MIXED", "1", "0", 4, true}}) {
+        SCOPED_TRACE(refusing.serial);
+        GcuSimProcess gcu(refusing.serial, {"--bootloader", "--fail", "1", "--seed", refusing.seed,
+                                            "--delay", refusing.delayMs});
+        ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
         run = gcutool({"flash", firmware, "--stall-timeout", "1"});
-        EXPECT_TRUE(run.exitCode == 4 || run.exitCode == 6) << run.output;
+        EXPECT_EQ(run.exitCode, refusing.exitCode) << run.output << gcu.log();
         EXPECT_TRUE(run.says("No progress for 1 s at step 1 of 8 (the key blob): the GCU "
-                             "answered "))
+                             "answered 1 (key or command refused) "))
             << run.output;
-        EXPECT_TRUE(run.says(" times")) << run.output;
+        EXPECT_EQ(run.says(", 2 (record damaged) "), refusing.damaged) << run.output;
     }
 
-    // Ctrl-C in the middle of an upload: the run says where it stopped.
-    GcuSimProcess slow("SIM-SLOW", {"--bootloader", "--delay", "100"});
+    // Ctrl-C in the middle of an upload: the run says where it stopped. At half a
+    // second an answer, seconds of upload are left after the first progress line.
+    GcuSimProcess slow("SIM-SLOW", {"--bootloader", "--delay", "500"});
     ASSERT_FALSE(slow.waitForPort(0xEEEF).isNull()) << slow.log();
     auto interrupted = startTool("gcutool", {"flash", firmware});
-    ASSERT_TRUE(
-        spinUntil([&] { return interrupted->log().find("0 %") != std::string::npos; }, 5000))
+    const QRegularExpression partlyDone("^SIM-SLOW: [0-9]{1,2} % \\(",
+                                        QRegularExpression::MultilineOption);
+    ASSERT_TRUE(spinUntil(
+        [&] { return partlyDone.match(QString::fromStdString(interrupted->log())).hasMatch(); },
+        10000))
         << interrupted->log();
     interrupted->interrupt();
-    EXPECT_EQ(interrupted->waitForExit(5000), 130) << interrupted->log();
+    EXPECT_EQ(interrupted->waitForExit(10000), 130) << interrupted->log();
     EXPECT_NE(interrupted->log().find("Interrupted at step"), std::string::npos)
         << interrupted->log();
 }
@@ -314,6 +334,21 @@ TEST(GcuTool, SeveralGcusAreUpdatedAtOnceEachFollowedByItsSerialNumber)
                                                 {"SIM-FLAKY", 0}}));
     for (size_t i = 0; i + 1 < events.size(); ++i)
         EXPECT_FALSE(events[i]["serial"].toString().isEmpty()) << "event " << i;
+    // At once: every GCU's update began before the first one ended.
+    std::vector<QDateTime> begins;
+    QDateTime firstEnd;
+    for (const QJsonObject& event : events) {
+        const QDateTime time = QDateTime::fromString(event["time"].toString(), Qt::ISODateWithMs);
+        ASSERT_TRUE(time.isValid()) << event["time"].toString().toStdString();
+        if (event["event"].toString() == "begin")
+            begins.push_back(time);
+        else if (event["event"].toString() == "end" && !firstEnd.isValid())
+            firstEnd = time;
+    }
+    ASSERT_EQ(begins.size(), 8u) << run.output;
+    ASSERT_TRUE(firstEnd.isValid()) << run.output;
+    for (const QDateTime& begin : begins)
+        EXPECT_LT(begin, firstEnd) << run.output;
 }
 
 TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
@@ -324,9 +359,10 @@ TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
     const std::string firstOut = temporaryPath("flash.bin");
     const std::string laterOut = temporaryPath("flash.bin");
     const std::string otherOut = temporaryPath("flash.bin");
-    // Slow enough that the next GCU is plugged in while this one uploads.
+    const std::string lastOut = temporaryPath("flash.bin");
+    // Slow enough that the next GCU is plugged in, and updated, while this one uploads.
     GcuSimProcess first("LINE-1",
-                        {"--flash-out", firstOut, "--reset-delay", "300", "--delay", "100"});
+                        {"--flash-out", firstOut, "--reset-delay", "300", "--delay", "300"});
     GcuSimProcess other("BENCH-1", {"--flash-out", otherOut, "--reset-delay", "300"});
     ASSERT_FALSE(first.waitForPort(0xEEF0).isNull()) << first.log();
     ASSERT_FALSE(other.waitForPort(0xEEF0).isNull()) << other.log();
@@ -343,23 +379,28 @@ TEST(GcuTool, StationUpdatesEveryGcuThatAppearsOnceAndReportsEachInCsv)
     ASSERT_TRUE(spinUntil(
         [&] { return station->log().find("LINE-1: plain update") != std::string::npos; }, 10000))
         << station->log();
-    // One plugged in while the first uploads is updated as well; the first, back
-    // after its reset, is not updated again.
+    // One plugged in while the first uploads is updated as well.
     GcuSimProcess later("LINE-2", {"--flash-out", laterOut, "--reset-delay", "300"});
-    ASSERT_TRUE(spinUntil([&] { return rows().size() == 3; }, 20000)) << station->log();
+    ASSERT_TRUE(spinUntil([&] { return rows().size() == 3; }, 30000)) << station->log();
     EXPECT_EQ(rows()[1].rfind("LINE-2,", 0), 0u) << "the later, faster GCU ended first";
-    spinFor(1000);
+    // The first, back after its reset, is not updated again: the station has taken
+    // up one plugged in after that, so it has looked at the first since its return,
+    // and an update of the first begun by then would be let finish and reported.
+    GcuSimProcess last("LINE-3", {"--flash-out", lastOut, "--reset-delay", "300"});
+    ASSERT_TRUE(spinUntil([&] { return rows().size() == 4; }, 20000)) << station->log();
     station->interrupt();
     EXPECT_EQ(station->waitForExit(10000), 0) << station->log();
 
     const std::vector<std::string> lines = rows();
-    ASSERT_EQ(lines.size(), 3u) << station->log();
+    ASSERT_EQ(lines.size(), 4u) << station->log();
     EXPECT_EQ(lines[0], "serial,start,end,outcome,version_before,version_after,retries,resumes");
     EXPECT_EQ(lines[2].rfind("LINE-1,", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("LINE-3,", 0), 0u) << lines[3];
     for (size_t i = 1; i < lines.size(); ++i)
         EXPECT_NE(lines[i].find(",done,1.0.0,5.0.0,0,0"), std::string::npos) << lines[i];
     EXPECT_TRUE(readWholeFile(firstOut) == image);
     EXPECT_TRUE(readWholeFile(laterOut) == image);
+    EXPECT_TRUE(readWholeFile(lastOut) == image);
     EXPECT_TRUE(readWholeFile(otherOut).empty()) << "a GCU without the prefix was updated";
 }
 
@@ -371,28 +412,26 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
     const std::string flashOut = temporaryPath("flash.bin");
     GcuSimProcess gcu("SIM-RELAY", {"--flash-out", flashOut, "--reset-delay", "300"});
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
-    const auto startServer = [&](quint16 port) {
-        return startUpdateServer(port,
-                                 {"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen});
+    const auto startServer = [&](quint16* port) {
+        return startUpdateServer({"--version", "1.0.0=" + other, "--version", "2.0.0=" + chosen},
+                                 port);
     };
     const auto serverOption = [](quint16 port) { return "127.0.0.1:" + std::to_string(port); };
 
-    quint16 port = freePort();
-    auto server = startServer(port);
+    quint16 port = 0;
+    auto server = startServer(&port);
     ToolRun run = gcutool({"relay", "--server", serverOption(port), "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.events().back()["versions"].toArray(), (QJsonArray{"1.0.0", "2.0.0"}));
     server.reset();
 
-    port = freePort();
-    server = startServer(port);
+    server = startServer(&port);
     run = gcutool({"relay", "--server", serverOption(port), "--version", "3.0.0"});
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(run.says("The server does not offer version 3.0.0; it offers: 1.0.0, 2.0.0"));
     server.reset();
 
-    port = freePort();
-    server = startServer(port);
+    server = startServer(&port);
     const std::string trace = temporaryPath("relay.trace");
     run = gcutool({"relay", "--server", serverOption(port), "--version", "2.0.0", "--json",
                    "--trace", trace});
@@ -434,7 +473,8 @@ TEST(GcuTool, RelayListsTheServersVersionsAndRelaysTheChosenUpdate)
 
     // Nobody listens: the server cannot be reached.
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
-    run = gcutool({"relay", "--server", serverOption(freePort()), "--version", "2.0.0"});
+    const RefusingPort unserved;
+    run = gcutool({"relay", "--server", serverOption(unserved.number()), "--version", "2.0.0"});
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_TRUE(run.says("No update from the server at 127.0.0.1:")) << run.output;
     run = gcutool({"relay", "--server", "nowhere"});

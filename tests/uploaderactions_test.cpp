@@ -385,13 +385,15 @@ TEST_F(ActionsTest, StatusBarStallLineAndSavedLogSayWhatTheWindowIsDoing)
         "^No progress for 15 s at step [0-9]+ of [0-9]+ \\(command [0-9]+\\): the GCU answered 1 \\(key or "
         "command refused\\) [0-9]+ times; still retrying from command [0-9]+, the last "
         "checkpoint$");
-    QElapsedTimer refusing;
-    refusing.start();
-    // Answered at a GCU's pace, so that the pane still holds the whole session.
-    while (refusing.elapsed() < 17500)
-        if (answerUploadStep(refused, 100))
-            spinFor(50);
-    EXPECT_EQ(log().filter(stallLine).size(), 1) << log().join('\n').toStdString();
+    // Answered at a GCU's pace, so that the pane still holds the whole session,
+    // until the stall has been told and a while has passed without its telling again.
+    const int told = spinUntilSteady(
+        [&] { return static_cast<int>(log().filter(stallLine).size()); }, 2500, 40000,
+        [&] {
+            if (answerUploadStep(refused, 100))
+                spinFor(50);
+        });
+    EXPECT_EQ(told, 1) << log().join('\n').toStdString();
 
     // The saved log holds the pane and the frames, newest last.
     const std::string saved = temporaryPath("saved.log");

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages, unpacks them into a staging root, builds the two
 # consumer programs against the staged -dev package and runs them and gcutool on
-# the staged libraries alone; lintian, when installed, must find no error and no
-# warning that the packages do not override.
+# the staged libraries alone; lintian (scripts/install-deps.sh installs it) must
+# find no error and no warning that the packages do not override.
 set -euo pipefail
 build=$1 source=$2 preload=$3
+command -v lintian > /dev/null ||
+    { echo "lintian is not installed (scripts/install-deps.sh installs it)"; exit 1; }
 work=$(mktemp -d /tmp/orv-packages-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
@@ -52,8 +54,4 @@ mkdir -p "$work/system/etc/udev/rules.d" "$work/system/proc"
 LD_PRELOAD=$preload "$root/usr/bin/gcutool" doctor --root "$work/system" --json |
     grep -q '"problems":0'
 
-if command -v lintian > /dev/null; then
-    lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"
-else
-    echo "lintian is not installed: the packages were not checked by it"
-fi
+lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}"

@@ -4,7 +4,6 @@
 #include "testbus.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
 #include <QThread>
 #include <algorithm>
 #include <fstream>
@@ -65,19 +64,26 @@ std::unique_ptr<ToolProcess> startTool(const std::string& tool,
     return std::make_unique<ToolProcess>(tool, arguments, temporaryPath(tool + ".log"));
 }
 
-std::unique_ptr<ToolProcess> startUpdateServer(quint16 port, std::vector<std::string> arguments)
+std::unique_ptr<ToolProcess> startUpdateServer(std::vector<std::string> arguments, quint16* port)
 {
-    arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+    // Port 0: a port found free beforehand could be taken by another test first.
+    arguments.insert(arguments.end(), {"--port", "0"});
     auto server = startTool("update-server-sim", arguments);
-    // Until it listens, a connection would be refused.
+    // Until it listens, a connection would be refused; the whole line names the port.
+    const std::string listening = "listening on 127.0.0.1:";
     QElapsedTimer waited;
     waited.start();
-    while (server->log().find("listening on") == std::string::npos) {
-        if (waited.elapsed() > 5000)
-            throw std::runtime_error("update-server-sim did not listen: " + server->log());
+    for (;;) {
+        const std::string log = server->log();
+        const size_t at = log.find(listening);
+        if (at != std::string::npos && log.find('\n', at) != std::string::npos) {
+            *port = static_cast<quint16>(std::stoi(log.substr(at + listening.size())));
+            return server;
+        }
+        if (waited.elapsed() > 15000)
+            throw std::runtime_error("update-server-sim did not listen: " + log);
         QThread::msleep(10);
     }
-    return server;
 }
 
 const TestKeys& TestKeys::get()
@@ -148,11 +154,4 @@ bool GcuSimProcess::waitUntilGone(int timeoutMs) const
 std::string GcuSimProcess::log() const
 {
     return process.log();
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
 }

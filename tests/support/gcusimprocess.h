@@ -46,11 +46,9 @@ int runTool(const std::string& tool, const std::vector<std::string>& arguments);
 std::unique_ptr<ToolProcess> startTool(const std::string& tool,
                                        const std::vector<std::string>& arguments);
 std::string temporaryPath(const std::string& stem);
-// A loopback TCP port that nothing listens on.
-quint16 freePort();
-// update-server-sim on `port`, once it listens (it throws, with the log, if it
-// does not within 5 s).
-std::unique_ptr<ToolProcess> startUpdateServer(quint16 port, std::vector<std::string> arguments);
+// update-server-sim on a loopback port of its own choosing, once it listens; sets
+// `port` to it. Throws, with the log, if it does not listen within 15 s.
+std::unique_ptr<ToolProcess> startUpdateServer(std::vector<std::string> arguments, quint16* port);
 // Reproducible random bytes.
 std::string randomImage(size_t size, unsigned seed);
 // A firmware file for the simulated GCU (its device key), made by gcu-fwpack with

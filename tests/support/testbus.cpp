@@ -146,6 +146,27 @@ void spinFor(int ms)
     spinUntil([] { return false; }, ms);
 }
 
+int spinUntilSteady(const std::function<int()>& count, int quietMs, int timeoutMs,
+                    const std::function<void()>& step)
+{
+    QElapsedTimer total;
+    total.start();
+    QElapsedTimer unchanged;
+    unchanged.start();
+    int last = count();
+    while (total.elapsed() < timeoutMs && (last == 0 || unchanged.elapsed() < quietMs)) {
+        if (step)
+            step();
+        else
+            spinFor(20);
+        if (const int now = count(); now != last) {
+            last = now;
+            unchanged.restart();
+        }
+    }
+    return last;
+}
+
 StdoutCapture::StdoutCapture() : previous(std::cout.rdbuf(captured.rdbuf())) {}
 
 StdoutCapture::~StdoutCapture()

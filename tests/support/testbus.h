@@ -53,6 +53,10 @@ private:
 // Runs the event loop until `done` holds or the time runs out; returns `done()`.
 bool spinUntil(const std::function<bool()>& done, int timeoutMs = 3000);
 void spinFor(int ms);
+// Runs `step` (by default the event loop for a moment) until `count()` is above
+// zero and has not changed for `quietMs`, or the time runs out; the last count.
+int spinUntilSteady(const std::function<int()>& count, int quietMs, int timeoutMs,
+                    const std::function<void()>& step = {});
 
 std::string frameOf(const std::string& payload);
 // This process's resident memory.
