@@ -18,6 +18,8 @@ constexpr unsigned long portPollIntervalMs = 200;
 // A frame whose bytes stop coming for this long was cut short (a GCU reset in
 // the middle of an answer, a lost byte, another program's probe).
 constexpr int frameStallLimitMs = 500;
+// While reading is paused the port takes no more than this from the system.
+constexpr qint64 pausedReadBufferSize = 64 * 1024;
 
 void log(const std::string& line)
 {
@@ -41,10 +43,11 @@ QSerialPortInfo findBootloaderPort(const QString& serialNumber)
 
 // A link that is full (the GCU reads slower than we write) fails a write with
 // EAGAIN, which the port reports as a resource error just like a vanished
-// device. Nothing is lost: the port keeps the bytes and writes them later.
+// device. Nothing is lost: the port keeps the bytes and writes them later. A
+// read that fails so is no full link: the port stops reading after it.
 bool isFullLink(QSerialPort& port)
 {
-    return port.error() == QSerialPort::ResourceError &&
+    return port.error() == QSerialPort::ResourceError && port.bytesToWrite() > 0 &&
            port.errorString() == qt_error_string(EAGAIN);
 }
 
@@ -115,15 +118,19 @@ bool ComPort::open(QSerialPortInfo info)
     reader.reset();
     stallTimer->stop();
     lossReported = false;
+    readingPaused = false;
+    checksWithoutRead = 0;
 
     log("Trying to open port " + info.systemLocation().toStdString());
-    const bool opened = port->open(QIODevice::ReadWrite);
-    if (!opened) {
+    const bool portOpened = port->open(QIODevice::ReadWrite);
+    if (!portOpened) {
         LogLine() << "serial error: " << static_cast<int>(port->error()) << " "
                   << port->errorString().toStdString();
     }
     log("Worker thread started");
-    return opened;
+    if (portOpened)
+        emit opened();
+    return portOpened;
 }
 
 bool ComPort::isOpen()
@@ -143,10 +150,13 @@ void ComPort::retirePort()
 {
     if (!port)
         return;
+    const bool wasOpen = port->isOpen();
     stallTimer->stop();
     port->disconnect(this);
     port->close();
     port.release()->deleteLater();
+    if (wasOpen)
+        emit closed();
 }
 
 void ComPort::commandSend(std::string payload)
@@ -210,6 +220,25 @@ qint64 ComPort::bytesToWrite()
     return isOpen() ? port->bytesToWrite() : 0;
 }
 
+void ComPort::pauseReading()
+{
+    readingPaused = true;
+    stallTimer->stop();
+    if (port)
+        port->setReadBufferSize(pausedReadBufferSize);
+}
+
+void ComPort::resumeReading()
+{
+    if (!readingPaused)
+        return;
+    readingPaused = false;
+    if (port)
+        port->setReadBufferSize(0);
+    // What was buffered meanwhile announces nothing new.
+    QMetaObject::invokeMethod(this, "dataAvaliable", Qt::QueuedConnection);
+}
+
 std::string ComPort::error()
 {
     return port ? port->errorString().toStdString() : std::string();
@@ -223,8 +252,9 @@ QSerialPortInfo ComPort::getOpenedPort()
 void ComPort::dataAvaliable()
 {
     QSerialPort* reading = port.get();
-    if (!reading)
+    if (!reading || readingPaused)
         return;
+    checksWithoutRead = 0;
     reader.readFrames(*reading, [this, reading](std::string payload) {
         FrameTrace::process().record(FrameTrace::Direction::FromGcu, payload);
         emit commandRead(std::move(payload));
@@ -239,18 +269,34 @@ void ComPort::dataAvaliable()
         stallTimer->stop();
 }
 
+bool ComPort::readerStuck()
+{
+    // Bytes that the system holds but this thread has not read yet (it was busy)
+    // are no gap; but a port that has stopped announcing them never reads again.
+    int waiting = 0;
+    if (::ioctl(port->handle(), FIONREAD, &waiting) != 0 || waiting == 0) {
+        checksWithoutRead = 0;
+        return false;
+    }
+    ++checksWithoutRead;
+    return true;
+}
+
 void ComPort::frameStalled()
 {
-    if (!isOpen() || !reader.midFrame(*port))
+    if (!isOpen() || readingPaused)
         return;
-    // Bytes that the system holds but this thread has not read yet (it was busy)
-    // are no gap: they are read before the frame is judged.
-    int waiting = 0;
-    if (::ioctl(port->handle(), FIONREAD, &waiting) == 0 && waiting > 0) {
-        stallTimer->start();
+    if (readerStuck()) {
+        if (checksWithoutRead < 2) {
+            stallTimer->start();
+        } else if (!lossReported) {
+            lossReported = true;
+            emit portLost("The port stopped reading what the GCU sent");
+        }
         return;
     }
-    reader.dropIncompleteFrame(*port, frameStallLimitMs);
+    if (reader.midFrame(*port))
+        reader.dropIncompleteFrame(*port, frameStallLimitMs);
 }
 
 void ComPort::portError()
@@ -259,6 +305,9 @@ void ComPort::portError()
     // error, a vanished terminal as a failed read); open reports its own errors.
     if (port && isFullLink(*port)) {
         port->clearError();
+        // A read that failed at the same time would not be retried: watched.
+        if (!stallTimer->isActive() && !readingPaused)
+            stallTimer->start();
         return;
     }
     if (port && port->isOpen() && !lossReported &&
@@ -273,14 +322,15 @@ void ComPort::waitForPortAvaliable()
     waitForPort(storedSerialNumber(), waitWithoutEnd);
 }
 
-QSerialPortInfo ComPort::waitForPortAvaliable(const std::function<bool()>& keepWaiting)
+QSerialPortInfo ComPort::waitForPortAvaliable(const QString& serial,
+                                              const std::function<bool()>& keepWaiting)
 {
-    return waitForPort(storedSerialNumber(), keepWaiting);
+    return waitForPort(serial, keepWaiting);
 }
 
-bool ComPort::waitForPortToLeave(int limitMs, const std::function<bool()>& keepWaiting)
+bool ComPort::waitForPortToLeave(const QString& serial, int limitMs,
+                                 const std::function<bool()>& keepWaiting)
 {
-    const QString serial = storedSerialNumber();
     QElapsedTimer waited;
     waited.start();
     while (!findBootloaderPort(serial).isNull()) {

@@ -38,17 +38,27 @@ public:
 
     // Bytes handed to the port that it has not written yet.
     qint64 bytesToWrite();
+    // Stops taking frames from the GCU until resumeReading: what arrives stays in
+    // the system's buffer, and once that is full the line's flow control holds
+    // the GCU back.
+    void pauseReading();
+    void resumeReading();
 
     // Blocks until the GCU with the stored serial number is present in bootloader
     // mode; opens nothing. The wait works on the serial number stored when it
     // starts, so it may run on any thread while the owner thread opens ports.
     void waitForPortAvaliable();
-    // The same wait, given up as soon as `keepWaiting` says so; the port found,
-    // or a null description when the wait was given up.
-    QSerialPortInfo waitForPortAvaliable(const std::function<bool()>& keepWaiting);
-    // Waits up to `limitMs` for the GCU's bootloader port to leave the bus, as it
-    // does when the GCU resets; true when it left (or was not there at all).
-    bool waitForPortToLeave(int limitMs, const std::function<bool()>& keepWaiting);
+    // The same wait for the GCU with `serial`, given up as soon as `keepWaiting`
+    // says so; the port found, or a null description when the wait was given up.
+    QSerialPortInfo waitForPortAvaliable(const QString& serial,
+                                         const std::function<bool()>& keepWaiting);
+    // Waits up to `limitMs` for the bootloader port of the GCU with `serial` to
+    // leave the bus, as it does when the GCU resets; true when it left (or was
+    // not there at all).
+    bool waitForPortToLeave(const QString& serial, int limitMs,
+                            const std::function<bool()>& keepWaiting);
+    // The serial number the next wait looks for.
+    QString storedSerialNumber();
     // Waits as waitForPortAvaliable does, then opens the port found.
     bool reconnect();
     // Opens a port that a wait has already found, without searching again.
@@ -61,6 +71,9 @@ signals:
     void portLost(QString reason);
     // The port has written this many more bytes to the GCU.
     void bytesWritten(qint64 count);
+    // A port was opened, or the open one closed (also when open replaces it).
+    void opened();
+    void closed();
 
 private slots:
     void dataAvaliable();
@@ -72,7 +85,8 @@ private:
     // Closes the current port object and lets it go once the event loop is back:
     // the signal being handled may be its own.
     void retirePort();
-    QString storedSerialNumber();
+    // The reader has not run although the system holds bytes for it.
+    bool readerStuck();
 
     std::unique_ptr<QSerialPort> port;
     QSerialPortInfo openedPort;
@@ -85,6 +99,9 @@ private:
     QTimer* stallTimer;
     // portLost has been emitted for the current port object.
     bool lossReported = false;
+    bool readingPaused = false;
+    // Stall checks in a row that found bytes waiting and no readyRead between.
+    int checksWithoutRead = 0;
 };
 
 // The first present port with the GCU's bootloader identity (vendor 0x04D8,

@@ -59,6 +59,7 @@ void DhUploadProcedure::keyExchangeResult(FirmwareCommandResult result, std::str
     // The first command's cycle starts now, with the command's time-out rather
     // than what is left of the key exchange's.
     responseReceived = true;
+    ++answersSeen;
     endHandshake(lock, false);
     if (lock.owns_lock())
         lock.unlock();

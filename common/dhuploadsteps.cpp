@@ -96,6 +96,18 @@ DhUploadSteps::DhUploadSteps(const std::string& certFile, const std::string& key
     mbedtls_mpi_free(&p);
     mbedtls_mpi_free(&g);
 
+    if (!makeParameters()) {
+        // Parameters made without a sound random source would give the session
+        // key away: fail as an unseedable generator does.
+        releaseContexts();
+        throw 0;
+    }
+    LogLine() << "dhm key length: " << mbedtls_mpi_size(&dhm.P);
+    LogLine::hexDump(dhParams.data(), dhParams.size());
+}
+
+bool DhUploadSteps::makeParameters()
+{
     // The key pair comes from a generator of its own, used for nothing else.
     mbedtls_entropy_context keyEntropy;
     mbedtls_ctr_drbg_context keyDrbg;
@@ -112,16 +124,11 @@ DhUploadSteps::DhUploadSteps(const std::string& certFile, const std::string& key
         logFailure("mbedtls_dhm_make_params", code);
     mbedtls_ctr_drbg_free(&keyDrbg);
     mbedtls_entropy_free(&keyEntropy);
-    if (code != 0) {
-        // Parameters made without a sound random source would give the session
-        // key away: fail as an unseedable generator does.
-        releaseContexts();
-        throw 0;
-    }
+    if (code != 0)
+        return false;
     dhParams.assign(reinterpret_cast<char*>(output.data()), length);
-
-    LogLine() << "dhm key length: " << mbedtls_mpi_size(&dhm.P);
-    LogLine::hexDump(dhParams.data(), dhParams.size());
+    parametersSent = false;
+    return true;
 }
 
 DhUploadSteps::~DhUploadSteps()
@@ -147,6 +154,16 @@ bool DhUploadSteps::signOrLog(const std::string& data, std::string& signedData)
 
 void DhUploadSteps::sendKeyStep()
 {
+    // Each key exchange gets a key pair of its own: a session key is never
+    // agreed twice from the same secret.
+    if (parametersSent) {
+        encryptor.reset();
+        if (!makeParameters()) {
+            LogLine() << "> No new Diffie-Hellman parameters, nothing sent";
+            return;
+        }
+    }
+    parametersSent = true;
     std::string signedParams;
     if (signOrLog(dhParams, signedParams))
         sender.sendKeyExchange(signedParams);

@@ -57,12 +57,16 @@ private:
     // that nothing unsigned goes out.
     bool signOrLog(const std::string& data, std::string& signedData);
     bool agreeSessionKey(const std::string& publicValue, unsigned char (&sessionKey)[32]);
+    // A fresh key pair; false (with a log line) when none could be made.
+    bool makeParameters();
 
     CommandsSender& sender;
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context drbg;
     mbedtls_dhm_context dhm;
     std::string dhParams;
+    // dhParams went out in a key exchange: the next one needs new ones.
+    bool parametersSent = false;
     std::unique_ptr<RsaSigner> signer;
     std::unique_ptr<RsaKeychain> keychain;
     std::unique_ptr<AesCbcEncryptor> encryptor;

@@ -77,6 +77,7 @@ void UploadProcedure::begin(int32_t indexBeforeFirstCommand, int32_t restartPoin
     // A second start begins the procedure again with a fresh watchdog.
     stopWatchdog();
     std::lock_guard<std::mutex> lock(mutex);
+    ++answersSeen;
     firstIndexAfterHandshake = indexBeforeFirstCommand;
     checkpointIndex = restartPoint;
     currentIndex = 0;
@@ -124,6 +125,7 @@ void UploadProcedure::commandRsult(FirmwareCommandResult result)
     LogLine() << ">got command result!";
     std::unique_lock<std::mutex> lock(mutex);
     responseReceived = true;
+    ++answersSeen;
     handleResult(lock, result);
     // The watchdog is woken once the mutex is free: it could not run before, and
     // waking it earlier only has it sleep again on the mutex.
@@ -229,6 +231,18 @@ void UploadProcedure::timeout()
     resumeFromCheckpoint();
 }
 
+void UploadProcedure::fallBackUnlessAnswered(uint64_t answersAtTimeout)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (finished || answersSeen != answersAtTimeout)
+            return;
+        timeout();
+    }
+    // A fall-back that found nothing left to send has finished the procedure.
+    condition.notify_all();
+}
+
 void UploadProcedure::timeoutHandler()
 {
     LogLine() << "<starting TO handler";
@@ -243,7 +257,9 @@ void UploadProcedure::timeoutHandler()
         condition.wait_until(lock, deadline, [this] { return responseReceived || finished; });
         if (!responseReceived && !finished) {
             LogLine() << "<timeout!";
-            timeout();
+            QMetaObject::invokeMethod(
+                owner.get(), [this, seen = answersSeen] { fallBackUnlessAnswered(seen); },
+                Qt::QueuedConnection);
         }
         LogLine() << "<release";
         const bool done = finished;

@@ -5,6 +5,7 @@
 #include "orvcommon_global.h"
 #include "uploadsteps.h"
 
+#include <QObject>
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
@@ -101,6 +102,9 @@ protected:
     int32_t checkpointIndex = 0;
     bool finished = false;
     bool responseReceived = false;
+    // Counts the answers (and starts): a fall-back decided before the latest
+    // one is stale.
+    uint64_t answersSeen = 0;
     std::thread watchdog;
     std::mutex mutex;
     std::condition_variable condition;
@@ -119,6 +123,9 @@ private:
     void handleResult(std::unique_lock<std::mutex>& lock, FirmwareCommandResult result);
     void timeout();
     void timeoutHandler();
+    // The watchdog's fall-back, run on the owner's thread so that it goes out in
+    // order with the commands sent there; dropped when an answer came meanwhile.
+    void fallBackUnlessAnswered(uint64_t answersAtTimeout);
     // Resumes at the checkpoint; false when there is nothing left to send there
     // and the procedure has finished instead.
     bool resumeFromCheckpoint();
@@ -129,4 +136,6 @@ private:
     // is the one after it.
     int32_t firstIndexAfterHandshake = 0;
     std::unique_ptr<UploadSteps> steps;
+    // Lives on the thread that made the procedure and delivers its answers.
+    std::unique_ptr<QObject> owner = std::make_unique<QObject>();
 };

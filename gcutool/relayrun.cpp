@@ -56,13 +56,19 @@ ExitCode RelayRun::run(DeviceSession& session)
     // Objects made here live on the session's thread, where the link's port is
     // re-opened once the server has reset the GCU.
     QObject context;
-    ReconnectWaiter portWaiter(link, &context, [&](const QSerialPortInfo& found) {
-        if (link.isOpen())
-            link.close();
-        if (link.reconnect(found))
-            output.log(serial, QString("The GCU is back on %1").arg(found.systemLocation()));
-    });
+    ReconnectWaiter portWaiter(link);
     UpdateRelay relay(link, portWaiter);
+    relay.setStallTimeoutMs(options.stallTimeoutS * 1000);
+    QObject::connect(&link, &ComPort::opened, &context, [&] {
+        output.log(serial,
+                   QString("The GCU is back on %1").arg(link.getOpenedPort().systemLocation()));
+    });
+    QString reopenProblem;
+    QObject::connect(
+        &portWaiter, &ReconnectWaiter::reopenFailed, &context, [&](const QString& reason) {
+            reopenProblem =
+                QString("The GCU's port came back but could not be opened: %1").arg(reason);
+        });
     QElapsedTimer sinceTraffic;
     sinceTraffic.start();
     // Every frame from the server is logged; until one has come, the connection
@@ -92,11 +98,15 @@ ExitCode RelayRun::run(DeviceSession& session)
         total = std::max(total, 0);
         output.progress(serial, {std::clamp(done, 0, total), total, 0, 0});
     });
-    QObject::connect(&relay, &UpdateRelay::serverGone, &context, [&](bool completed) {
+    QObject::connect(&relay, &UpdateRelay::ended, &context, [&](UpdateRelay::End end) {
         if (outcome)
             return;
-        if (completed && lastStepSent)
+        if (end == UpdateRelay::End::Completed && lastStepSent)
             serverFinished = true;
+        else if (end == UpdateRelay::End::Stalled)
+            outcome = fail(ExitCode::Stalled, lastLine);
+        else if (end == UpdateRelay::End::GcuLost)
+            outcome = fail(ExitCode::Lost, reopenProblem.isEmpty() ? lastLine : reopenProblem);
         else if (!offered)
             outcome = fail(ExitCode::NoDevice,
                            QString("No update from the server at %1: %2").arg(server, lastLine));
@@ -107,7 +117,8 @@ ExitCode RelayRun::run(DeviceSession& session)
     });
     session.routeFrames([&](const std::string& frame) {
         sinceTraffic.restart();
-        relay.forwardGcuAnswer(frame);
+        // Nothing of gcutool's own asks the GCU anything while it relays.
+        relay.forwardGcuAnswer(frame, 0);
     });
     relay.connectToServer(options.host, options.port);
     connectionAsked = true;

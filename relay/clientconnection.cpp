@@ -13,6 +13,7 @@ ClientConnection::ClientConnection(QString host, unsigned short port)
     : socket(std::make_unique<QTcpSocket>())
 {
     connect(socket.get(), SIGNAL(readyRead()), this, SLOT(dataAvaliable()));
+    connect(socket.get(), SIGNAL(bytesWritten(qint64)), this, SIGNAL(bytesWritten()));
     // Some failures are reported while connectToHost is still running, before
     // whoever made this connection could listen: they are passed on from the
     // event loop, after any frames that came before them.
@@ -24,9 +25,10 @@ ClientConnection::ClientConnection(QString host, unsigned short port)
                     [this, error, reason] {
                         // Frames held back while reading is paused came before
                         // the close: it is told once they have been taken.
-                        if (error == QAbstractSocket::RemoteHostClosedError && paused)
-                            closeHeldBack = true;
-                        else if (error == QAbstractSocket::RemoteHostClosedError)
+                        if (error == QAbstractSocket::RemoteHostClosedError && paused) {
+                            closeWaiting = true;
+                            emit closeHeldBack();
+                        } else if (error == QAbstractSocket::RemoteHostClosedError)
                             emit connectionClosed();
                         else
                             emit connectionFailed(reason);
@@ -63,8 +65,8 @@ void ClientConnection::dataAvaliable()
         emit commandRead(std::move(payload));
         return !paused;
     });
-    if (closeHeldBack && !paused) {
-        closeHeldBack = false;
+    if (closeWaiting && !paused) {
+        closeWaiting = false;
         emit connectionClosed();
     }
 }
@@ -170,6 +172,11 @@ int32_t ClientConnection::read(void* buffer, unsigned long long length)
 void ClientConnection::close()
 {
     socket->close();
+}
+
+qint64 ClientConnection::bytesToWrite() const
+{
+    return socket->bytesToWrite();
 }
 
 bool ClientConnection::isActive()

@@ -34,6 +34,8 @@ public:
     void pauseReading();
     void resumeReading();
     bool readingPaused() const { return paused; }
+    // Bytes written to the connection that the system has not taken yet.
+    qint64 bytesToWrite() const;
 
 signals:
     void commandRead(std::string data);
@@ -41,6 +43,11 @@ signals:
     void connectionFailed(QString reason);
     // The server closed the connection, as it does when it is done.
     void connectionClosed();
+    // The server closed the connection while reading was paused: it is told
+    // through connectionClosed once the frames sent before it have been taken.
+    void closeHeldBack();
+    // The system has taken more of what was written.
+    void bytesWritten();
 
 private slots:
     void dataAvaliable();
@@ -60,5 +67,5 @@ private:
     bool blockingRead = false;
     bool paused = false;
     // The server closed while frames it sent before were held back.
-    bool closeHeldBack = false;
+    bool closeWaiting = false;
 };

@@ -16,17 +16,25 @@ namespace {
 
 // A hex dump in the log shows this much of a frame: enough to tell what it was.
 constexpr size_t maxLoggedDumpBytes = 256;
-// The server is held back while this much waits to be written to the GCU, and
-// let go once the serial side is down to the lower mark.
+// A side is held back while this much waits to be written to the other, and let
+// go once that is down to the lower mark.
 constexpr qint64 relayHoldBytes = 1024 * 1024;
 constexpr qint64 relayResumeBytes = 256 * 1024;
+constexpr int stallCheckIntervalMs = 1000;
 
 } // namespace
 
 UpdateRelay::UpdateRelay(ComPort& comPort, ReconnectWaiter& portWaiter, QObject* parent)
-    : QObject(parent), comPort(comPort), portWaiter(portWaiter)
+    : QObject(parent), comPort(comPort), portWaiter(portWaiter), linkUp(comPort.isOpen())
 {
-    connect(&comPort, &ComPort::bytesWritten, this, [this] { resumeServerOnceGcuCaughtUp(); });
+    connect(&comPort, &ComPort::bytesWritten, this, [this] { serialProgressed(); });
+    connect(&comPort, &ComPort::opened, this, [this] { linkOpened(); });
+    connect(&comPort, &ComPort::closed, this, [this] { linkClosed(); });
+    // A port whose device has gone is as good as closed, whoever closes it.
+    connect(&comPort, &ComPort::portLost, this, [this] { linkClosed(); });
+    connect(&portWaiter, &ReconnectWaiter::reopenFailed, this, [this] { reopenFailed(); });
+    stallCheck.setInterval(stallCheckIntervalMs);
+    connect(&stallCheck, &QTimer::timeout, this, [this] { checkStall(); });
 }
 
 UpdateRelay::~UpdateRelay() = default;
@@ -39,60 +47,173 @@ void UpdateRelay::connectToServer(const QString& host, unsigned short port)
     connect(made.get(), &ClientConnection::commandRead, this,
             [this](const std::string& data) { handleRequest(data); });
     connect(made.get(), &ClientConnection::connectionFailed, this, [this](const QString& reason) {
-        emit log(QString("Server connection failed: %1").arg(reason));
-        emit serverGone(false);
+        finish(End::ServerFailed, QString("Server connection failed: %1").arg(reason));
     });
-    // A server closes the connection once it is done; closing it in the middle
-    // of an update is a failure all the same.
-    connect(made.get(), &ClientConnection::connectionClosed, this, [this] {
-        if (updateUnfinished)
-            emit log(QString("Server connection failed: %1")
-                         .arg(QString::fromStdString(connection->error())));
-        else
-            emit log("Server closed the connection");
-        emit serverGone(!updateUnfinished);
+    connect(made.get(), &ClientConnection::connectionClosed, this, [this] { serverHungUp(); });
+    connect(made.get(), &ClientConnection::closeHeldBack, this, [this] {
+        // Held packets that cannot be delivered never will be.
+        if (packetHeld)
+            serverHungUp();
     });
-    if (connection) {
-        connection->disconnect(this);
-        connection->close();
-    }
-    updateUnfinished = false;
+    connect(made.get(), &ClientConnection::bytesWritten, this, [this] { serverProgressed(); });
+    dropConnection();
     responseSender = std::move(sender);
     connection = std::move(made);
+    applyServerHold();
+}
+
+void UpdateRelay::serverHungUp()
+{
+    // A server closes the connection once it is done; closing it in the middle
+    // of an update is a failure all the same.
+    if (packetHeld)
+        finish(End::GcuLost, "Lost the GCU during the server's update");
+    else if (updateUnfinished)
+        finish(End::ServerFailed, QString("Server connection failed: %1")
+                                      .arg(QString::fromStdString(connection->error())));
+    else
+        finish(End::Completed, "Server closed the connection");
+}
+
+void UpdateRelay::finish(End end, const QString& why)
+{
+    if (!connection)
+        return;
+    emit log(why);
+    dropConnection();
+    emit ended(end);
+}
+
+void UpdateRelay::dropConnection()
+{
+    if (!connection)
+        return;
+    connection->disconnect(this);
+    connection->close();
+    responseSender.reset();
+    // The signal being handled may be the connection's own.
+    connection.release()->deleteLater();
+    updateUnfinished = false;
+    serverDrivesGcu = false;
+    reconnectAnswersOwed = 0;
+    packetHeld = false;
+    heldPacket.clear();
+    gcuBehind = false;
+    stallCheck.stop();
+    if (serverBehind) {
+        serverBehind = false;
+        comPort.resumeReading();
+    }
 }
 
 void UpdateRelay::requestVersion(const std::string& version)
 {
-    if (responseSender)
-        responseSender->sendGetFirmwareVersion(version);
+    if (!responseSender)
+        return;
+    responseSender->sendGetFirmwareVersion(version);
+    checkServerBacklog();
 }
 
-void UpdateRelay::forwardGcuAnswer(const std::string& data)
+void UpdateRelay::expectOwnAnswer(int answerKind)
 {
+    ownAnswerKind = answerKind;
+}
+
+void UpdateRelay::forwardGcuAnswer(const std::string& data, int answerKind)
+{
+    if (answerKind == Response::kPong)
+        return;
+    if (answerKind != 0 && answerKind == ownAnswerKind) {
+        ownAnswerKind = 0;
+        return;
+    }
     if (!responseSender)
         return;
     emit log("Sending GCU response to server");
     responseSender->sendReceivedPacketFromGcu(data);
+    checkServerBacklog();
+}
+
+void UpdateRelay::checkServerBacklog()
+{
+    // A server that does not read would have every answer queued here: the GCU
+    // and the server's further requests wait instead.
+    if (serverBehind || !connection || connection->bytesToWrite() <= relayHoldBytes)
+        return;
+    serverBehind = true;
+    comPort.pauseReading();
+    applyServerHold();
+}
+
+void UpdateRelay::serverProgressed()
+{
+    if (!serverBehind || !connection || connection->bytesToWrite() > relayResumeBytes)
+        return;
+    serverBehind = false;
+    comPort.resumeReading();
+    applyServerHold();
+}
+
+void UpdateRelay::serialProgressed()
+{
+    sinceSerialProgress.restart();
+    if (gcuBehind && comPort.bytesToWrite() <= relayResumeBytes) {
+        gcuBehind = false;
+        stallCheck.stop();
+        applyServerHold();
+    }
+}
+
+void UpdateRelay::checkStall()
+{
+    if (!gcuBehind || sinceSerialProgress.elapsed() < stallTimeoutMs)
+        return;
+    finish(
+        End::Stalled,
+        QString("The GCU took nothing of the server's update for %1 s").arg(stallTimeoutMs / 1000));
+}
+
+void UpdateRelay::applyServerHold()
+{
+    if (!connection)
+        return;
+    const bool hold = gcuBehind || packetHeld || serverBehind;
+    if (hold && !connection->readingPaused())
+        connection->pauseReading();
+    else if (!hold && connection->readingPaused())
+        connection->resumeReading();
 }
 
 void UpdateRelay::linkClosed()
 {
-    if (connection)
-        connection->resumeReading();
+    // Nothing waits to be written to a closed link.
+    linkUp = false;
+    gcuBehind = false;
+    stallCheck.stop();
+    applyServerHold();
 }
 
-void UpdateRelay::resumeServerOnceGcuCaughtUp()
+void UpdateRelay::linkOpened()
 {
-    if (connection && connection->readingPaused() && comPort.bytesToWrite() <= relayResumeBytes)
-        connection->resumeReading();
+    linkUp = true;
+    gcuBehind = false;
+    stallCheck.stop();
+    // A fresh port reads at once: not while the server is behind.
+    if (serverBehind)
+        comPort.pauseReading();
+    if (packetHeld) {
+        packetHeld = false;
+        const std::string packet = std::move(heldPacket);
+        heldPacket.clear();
+        writePacket(packet, heldStepsDone, heldStepsTotal);
+    }
+    applyServerHold();
 }
 
-void UpdateRelay::holdServerWhileGcuIsBehind()
+void UpdateRelay::reopenFailed()
 {
-    // The serial link drains far slower than a server can send: rather than
-    // buffer the server's whole update here, let TCP hold it back.
-    if (comPort.bytesToWrite() > relayHoldBytes)
-        connection->pauseReading();
+    if (connection && (serverDrivesGcu || packetHeld))
+        finish(End::GcuLost, "Lost the GCU during the server's update");
 }
 
 void UpdateRelay::logHexDump(const std::string& data)
@@ -107,6 +228,7 @@ void UpdateRelay::answerUnservedRequest()
     Response error;
     error.set_result(5);
     responseSender->sendReceivedPacketFromGcu(error.SerializeAsString());
+    checkServerBacklog();
 }
 
 void UpdateRelay::offerVersions(const SoftwareServerRequest& request)
@@ -129,10 +251,55 @@ void UpdateRelay::offerVersions(const SoftwareServerRequest& request)
 
 void UpdateRelay::relayPacketToGcu(const SendPacketToGcu& packet)
 {
-    comPort.commandSend(packet.packet());
-    updateUnfinished = packet.steps_done() < packet.steps_total();
-    emit progress(packet.steps_done(), packet.steps_total());
-    holdServerWhileGcuIsBehind();
+    if (!serverDrivesGcu) {
+        serverDrivesGcu = true;
+        emit serverTookOver();
+    }
+    if (linkUp) {
+        writePacket(packet.packet(), packet.steps_done(), packet.steps_total());
+        return;
+    }
+    // Dropped into a closed link, the packet would be missing from the GCU's
+    // update: it waits, and the server with it, until the link is open again.
+    packetHeld = true;
+    heldPacket = packet.packet();
+    heldStepsDone = packet.steps_done();
+    heldStepsTotal = packet.steps_total();
+    applyServerHold();
+}
+
+void UpdateRelay::writePacket(const std::string& packet, int stepsDone, int stepsTotal)
+{
+    comPort.commandSend(packet);
+    updateUnfinished = stepsDone < stepsTotal;
+    emit progress(stepsDone, stepsTotal);
+    // The serial link drains far slower than a server can send: rather than
+    // buffer the server's whole update here, let TCP hold it back.
+    if (!gcuBehind && comPort.bytesToWrite() > relayHoldBytes) {
+        gcuBehind = true;
+        sinceSerialProgress.restart();
+        stallCheck.start();
+        applyServerHold();
+    }
+}
+
+void UpdateRelay::askForReconnect()
+{
+    // The wait runs off this thread; once the port is back the server hears of
+    // it first, then the link is opened again. Every request is answered, however
+    // many come during one wait.
+    if (reconnectAnswersOwed++ == 0)
+        portWaiter.whenPortIsBack(comPort.isOpen(), [this] { answerReconnects(); });
+    else
+        portWaiter.whenPortIsBack(comPort.isOpen());
+}
+
+void UpdateRelay::answerReconnects()
+{
+    for (; reconnectAnswersOwed > 0 && responseSender; --reconnectAnswersOwed)
+        responseSender->sendReconnect();
+    reconnectAnswersOwed = 0;
+    checkServerBacklog();
 }
 
 void UpdateRelay::handleRequest(const std::string& data)
@@ -149,6 +316,7 @@ void UpdateRelay::handleRequest(const std::string& data)
     case SoftwareServerRequest::kGetSerialNumber:
         emit log("Type GetSerialNumber");
         responseSender->sendGetSerialNumber(comPort.getSerialNumber());
+        checkServerBacklog();
         break;
     case SoftwareServerRequest::kGetFirmwareVersions:
         emit log("Type GetFirmwareVersion");
@@ -160,12 +328,7 @@ void UpdateRelay::handleRequest(const std::string& data)
         break;
     case SoftwareServerRequest::kReconnect:
         emit log("Type ReconnectReq");
-        // The wait runs off this thread; once the port is back the server hears
-        // of it first, then the link is opened again. Every request is answered.
-        portWaiter.whenPortIsBack(comPort.isOpen(), [this] {
-            if (responseSender)
-                responseSender->sendReconnect();
-        });
+        askForReconnect();
         break;
     default:
         emit log(QString("Type UNKNOWN %1").arg(static_cast<int>(request.req_case())));

@@ -184,7 +184,7 @@ TEST(ComPortWaits, WaitKeepsTheSerialNumberItStartedWithWhileTheOwnerOpensOthers
     std::atomic<bool> waiting{false};
     QSerialPortInfo found;
     std::thread waiter([&] {
-        found = comPort.waitForPortAvaliable([&] {
+        found = comPort.waitForPortAvaliable(comPort.storedSerialNumber(), [&] {
             waiting = true;
             return keepWaiting.load();
         });

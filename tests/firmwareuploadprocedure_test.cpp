@@ -236,6 +236,26 @@ TEST_F(UploadTest, MissingAnswerMakesTheWatchdogResendFromTheCheckpoint)
         EXPECT_TRUE(log.contains(line)) << line;
 }
 
+TEST_F(UploadTest, AnswerRightAtTheTimeOutKeepsTheWireInTheProceduresOrder)
+{
+    create(writeFirmware(6, {0}));
+    procedure->start();
+    next();
+    answer(0);
+    EXPECT_EQ(answer(0), "cmd1");
+    // This thread is busy past the watchdog's time-out and only then delivers the
+    // answer to cmd1: the fall-back was decided first, the next command after.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    procedure->commandRsult(FirmwareCommandAccepted);
+    std::vector<std::string> wire;
+    for (std::string frame; (frame = next(400)) != "nothing";)
+        wire.push_back(frame);
+    const auto cmd2 = std::find(wire.begin(), wire.end(), "cmd2");
+    ASSERT_NE(cmd2, wire.end());
+    EXPECT_EQ(std::find(cmd2, wire.end(), "cmd0"), wire.end())
+        << "the re-send went out after the next command: its answer would be taken for cmd2's";
+}
+
 TEST_F(UploadTest, AesKeyStepWaitsLongerBeforeFallingBack)
 {
     create(writeFirmware(3));

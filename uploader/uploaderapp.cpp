@@ -113,6 +113,15 @@ UploaderApp::UploaderApp(QWidget* parent)
         Qt::QueuedConnection);
     connect(&relay, &UpdateRelay::progress, this, &UploaderApp::showRelayedProgress,
             Qt::QueuedConnection);
+    // From the server's first packet on the GCU's bootloader is the server's.
+    connect(&relay, &UpdateRelay::serverTookOver, this, [this] { endLocalUpload(); });
+    // After the progress queued before it.
+    connect(&relay, &UpdateRelay::ended, this, &UploaderApp::relayEnded, Qt::QueuedConnection);
+    connect(&comPort, &ComPort::opened, this, [this] { connectionEstablished(); });
+    connect(&comPort, &ComPort::closed, this, [this] { connectionClosed(); });
+    connect(&portWaiter, &ReconnectWaiter::reopenFailed, this, [this](const QString& reason) {
+        emit addLog(QString("Failed to connect %1").arg(reason));
+    });
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog,
             [](const QString& line) { LogLine() << "log: " << line.toStdString(); });
@@ -190,12 +199,6 @@ void UploaderApp::on_pushButton_2_clicked()
                             .arg(path));
         return;
     }
-    if (!pingTimer) {
-        pingStopwatch = std::make_unique<QElapsedTimer>();
-        pingTimer = new QTimer(this);
-        connect(pingTimer, SIGNAL(timeout()), this, SLOT(on_ping_timer()));
-    }
-    connectionEstablished();
     if (!offlineLoader())
         on_softwareServerConnect_clicked();
 }
@@ -203,8 +206,12 @@ void UploaderApp::on_pushButton_2_clicked()
 void UploaderApp::connectionEstablished()
 {
     emit addLog("Connected");
-    if (pingTimer)
-        pingTimer->start(pingIntervalMs);
+    if (!pingTimer) {
+        pingStopwatch = std::make_unique<QElapsedTimer>();
+        pingTimer = new QTimer(this);
+        connect(pingTimer, SIGNAL(timeout()), this, SLOT(on_ping_timer()));
+    }
+    pingTimer->start(pingIntervalMs);
     // The GCU may run other firmware than before (an update, another GCU): the
     // next tick asks again.
     firmwareIdRequested = false;
@@ -215,26 +222,25 @@ void UploaderApp::connectionEstablished()
 
 void UploaderApp::comPortDisconnect()
 {
+    endLocalUpload();
+    if (comPort.isOpen())
+        comPort.close();
+    else
+        connectionClosed();
+}
+
+void UploaderApp::connectionClosed()
+{
     emit addLog("Disconnected");
     if (pingTimer)
         pingTimer->stop();
-    comPort.close();
     ui->pushButton_2->setText(tr("Connect"));
-    relay.linkClosed();
     refreshStatus();
 }
 
 void UploaderApp::comPortReconnect()
 {
     portWaiter.whenPortIsBack(false);
-}
-
-void UploaderApp::reopenPort(const QSerialPortInfo& found)
-{
-    if (comPort.isOpen())
-        comPortDisconnect();
-    if (comPort.reconnect(found))
-        connectionEstablished();
 }
 
 // ---- Answers from the GCU and ping -------------------------------------------
@@ -247,18 +253,7 @@ void UploaderApp::readPort(std::string data)
     response.ParseFromString(data);
     emit addLog(QString("Receiced %1 bytes from GCU").arg(data.size()));
 
-    // The window's own requests are answered to the window, not the server: the
-    // ping, and the firmware identity asked for after each connection.
-    const bool ownAnswer = response.resp_case() == Response::kFirmwareId && firmwareIdAwaited;
-    if (response.resp_case() == Response::kFirmwareId)
-        firmwareIdAwaited = false;
-    if (relay.connected() && !ownAnswer) {
-        if (response.resp_case() == Response::kPong) {
-            emit pongReceived(response.pong().sequenceno());
-            return;
-        }
-        relay.forwardGcuAnswer(data);
-    }
+    relay.forwardGcuAnswer(data, response.resp_case());
 
     switch (response.resp_case()) {
     case Response::kResult:
@@ -309,10 +304,11 @@ void UploaderApp::on_ping_timer()
         pingStopwatch->restart();
         commandsSender.sendPing(pingCounter);
     }
-    if (!firmwareIdRequested) {
+    // A relayed update has the bootloader to itself: the window asks once it is over.
+    if (!firmwareIdRequested && !relay.updateUnderway()) {
         commandsSender.sendGetFirmwareId();
         firmwareIdRequested = true;
-        firmwareIdAwaited = true;
+        relay.expectOwnAnswer(Response::kFirmwareId);
     }
 }
 
@@ -332,6 +328,8 @@ void UploaderApp::on_pushButton_5_clicked()
                         .arg(path, QString::fromStdString(upload->firmwareFileProblem())));
         return;
     }
+    // Two uploads would mix on one bootloader.
+    endLocalUpload();
     this->upload = upload.get();
     procedure = std::move(upload);
     stepsDone = stepsTotal = 0;
@@ -349,9 +347,28 @@ void UploaderApp::updateProgress(int done, int total)
 
 void UploaderApp::showRelayedProgress(int done, int total)
 {
-    // The server drives the GCU now: an upload of the window's own is over.
-    upload = nullptr;
     showProgress(done, total);
+}
+
+void UploaderApp::endLocalUpload()
+{
+    // Destroying the procedure stops its watchdog: nothing of it reaches the GCU after.
+    upload = nullptr;
+    procedure.reset();
+}
+
+void UploaderApp::relayEnded(UpdateRelay::End end)
+{
+    // What the relay said of its end is in the log; the status bar no longer
+    // counts down an update that is over, and nothing writes to the dead server.
+    if (end != UpdateRelay::End::Completed)
+        ui->progressBar->setValue(0);
+    stepsDone = stepsTotal = 0;
+    uploadClock.invalidate();
+    ui->softwareServerUpload->setEnabled(false);
+    // The GCU may run other firmware now.
+    firmwareIdRequested = false;
+    refreshStatus();
 }
 
 void UploaderApp::showProgress(int done, int total)
@@ -394,7 +411,7 @@ QString UploaderApp::uploadStatus() const
     // The counts may be a server's: kept apart from int arithmetic's limits.
     const qint64 percent = qint64(stepsDone) * 100 / stepsTotal;
     const double seconds = uploadClock.elapsed() / 1000.0;
-    const double rate = seconds > 0 ? (stepsDone - stepsAtClockStart) / seconds : 0;
+    const double rate = seconds > 0 ? (qint64(stepsDone) - stepsAtClockStart) / seconds : 0;
     QString left = "--:--";
     if (rate > 0) {
         const qint64 secondsLeft = qint64((qint64(stepsTotal) - stepsDone) / rate);
@@ -482,6 +499,7 @@ void UploaderApp::on_softwareServerConnect_clicked()
     const QString host = settings.value("network/host", defaultServerHost).toString();
     const int port = settings.value("network/port", defaultServerPort).toInt();
     relay.connectToServer(host, static_cast<unsigned short>(port));
+    ui->softwareServerUpload->setEnabled(true);
 }
 
 void UploaderApp::on_softwareServerUpload_clicked()

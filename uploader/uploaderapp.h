@@ -67,8 +67,12 @@ private:
     bool offlineLoader();
     void addPortEntry(int index);
     void saveKeychain(const ModulePublicKey& key);
-    void reopenPort(const QSerialPortInfo& found);
     void connectionEstablished();
+    // Said once the link has closed, whoever closed it.
+    void connectionClosed();
+    // The window's own upload, if one runs, is over.
+    void endLocalUpload();
+    void relayEnded(UpdateRelay::End end);
     // The status bar says what the window is doing; kept current on every tick
     // of the port poll.
     void refreshStatus();
@@ -100,10 +104,7 @@ private:
     QSettings settings{"Orvane", "Uploader"};
     bool keyRequested = false;
     bool firmwareIdRequested = false;
-    // The firmware identity asked for has not been answered yet.
-    bool firmwareIdAwaited = false;
     // Waits for the GCU's port after a reset; ends before the link it uses.
-    ReconnectWaiter portWaiter{comPort, this,
-                               [this](const QSerialPortInfo& found) { reopenPort(found); }};
+    ReconnectWaiter portWaiter{comPort};
     UpdateRelay relay{comPort, portWaiter};
 };
