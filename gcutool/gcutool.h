@@ -45,6 +45,7 @@ private:
     ExitCode bootloader();
     ExitCode readKey();
     ExitCode relay();
+    ExitCode recordQuery();
 
     // Picks the GCU and runs `job` in a device session until it ends or Ctrl-C
     // has stopped it.

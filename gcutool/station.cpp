@@ -3,6 +3,7 @@
 #include "devicefinder.h"
 #include "devicesession.h"
 #include "tooloutput.h"
+#include "updaterecording.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -133,7 +134,13 @@ void Station::begin(const QSerialPortInfo& port)
             output.error(session.serialNumber(), opened, problem);
             return opened;
         }
-        return upload->run(session, port);
+        if (!settings.recording)
+            return upload->run(session, port);
+        UpdateRow row =
+            settings.recording->begin("station", session.serialNumber(), port.systemLocation());
+        const ExitCode code = upload->run(session, port);
+        settings.recording->endUpload(row, *upload);
+        return code;
     });
 }
 

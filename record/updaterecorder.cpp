@@ -44,11 +44,11 @@ UpdateRecorder::Readiness UpdateRecorder::prepare(QString* problem)
     }
     // Spooled rows first: a row spooled as running by a process that has ended
     // since is then found among the abandoned ones.
-    QString spoolProblem;
-    forwarded = spoolFile.forward(database, where.text(), &spoolProblem);
-    if (forwarded < 0 && warning)
-        warning(QString("The spooled rows could not all be forwarded to %1: %2")
-                    .arg(where.text(), spoolProblem));
+    forwarded = spoolFile.forward(database, where.text(), problem);
+    if (forwarded < 0) {
+        RecordConnection::drop(where);
+        return Readiness::Spooling;
+    }
     abandoned = UpdateTable::markAbandoned(database, QSysInfo::machineHostName(), problem);
     if (abandoned < 0) {
         RecordConnection::drop(where);
