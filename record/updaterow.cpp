@@ -71,25 +71,29 @@ QString UpdateRow::timeText(const QVariant& value)
 
 QVariantList UpdateRow::values() const
 {
+    // Qt binds a null string as NULL; the text columns hold '' when unknown.
+    const auto text = [](const QString& value) {
+        return QVariant(value.isNull() ? QStringLiteral("") : value);
+    };
     const bool ended = endedAt.isValid();
     return {id,
-            station,
-            host,
+            text(station),
+            text(host),
             pid,
-            operatorName,
-            program,
-            programVersion,
-            command,
-            serial,
-            port,
-            firmwareFile,
-            firmwareSha256,
-            versionBefore,
-            versionAfter,
-            keyFingerprint,
-            outcome,
+            text(operatorName),
+            text(program),
+            text(programVersion),
+            text(command),
+            text(serial),
+            text(port),
+            text(firmwareFile),
+            text(firmwareSha256),
+            text(versionBefore),
+            text(versionAfter),
+            text(keyFingerprint),
+            text(outcome),
             exitCode.isValid() ? exitCode : QVariant(QVariant::Int),
-            reason,
+            text(reason),
             timeText(startedAt),
             ended ? QVariant(timeText(endedAt)) : QVariant(QVariant::String),
             ended ? QVariant(seconds) : QVariant(QVariant::Double),

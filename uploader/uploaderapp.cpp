@@ -113,6 +113,12 @@ UploaderApp::UploaderApp(QWidget* parent)
         Qt::QueuedConnection);
     connect(&relay, &UpdateRelay::progress, this, &UploaderApp::showRelayedProgress,
             Qt::QueuedConnection);
+    connect(&relay, &UpdateRelay::serverGone, this, [this](bool completed) {
+        if (completed && stepsTotal > 0 && stepsDone >= stepsTotal)
+            recording.end("done", 0, {});
+        else
+            recording.end("lost", 5, "The update server went away before its update was complete");
+    });
     // The log pane's lines also go to standard output, for scripts and bug reports.
     connect(this, &UploaderApp::addLog,
             [](const QString& line) { LogLine() << "log: " << line.toStdString(); });
@@ -130,6 +136,7 @@ UploaderApp::~UploaderApp()
 
 void UploaderApp::closeEvent(QCloseEvent* event)
 {
+    recording.end("interrupted", 130, "The window was closed during the update");
     if (comPort.isOpen())
         on_pushButton_2_clicked();
     event->accept();
@@ -332,6 +339,8 @@ void UploaderApp::on_pushButton_5_clicked()
                         .arg(path, QString::fromStdString(upload->firmwareFileProblem())));
         return;
     }
+    recording.begin("window-upload", QString::fromStdString(comPort.getSerialNumber()),
+                    comPort.getOpenedPort().systemLocation(), firmwareVersion, path);
     this->upload = upload.get();
     procedure = std::move(upload);
     stepsDone = stepsTotal = 0;
@@ -445,6 +454,7 @@ void UploaderApp::on_saveLog_triggered()
 void UploaderApp::procedureDone()
 {
     emit addLog("Update done");
+    recording.end("done", 0, {});
 }
 
 void UploaderApp::on_pushButton_3_clicked()
@@ -491,6 +501,8 @@ void UploaderApp::on_softwareServerUpload_clicked()
     const QString version = ui->softwareServerVersions->currentText();
     if (version.isEmpty())
         return;
+    recording.begin("window-relay", QString::fromStdString(comPort.getSerialNumber()),
+                    comPort.getOpenedPort().systemLocation(), firmwareVersion);
     relay.requestVersion(version.toUtf8().toStdString());
 }
 

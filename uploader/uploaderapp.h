@@ -6,6 +6,7 @@
 #include "reconnectwaiter.h"
 #include "updaterelay.h"
 #include "uploadstallwatch.h"
+#include "windowrecording.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -106,4 +107,5 @@ private:
     ReconnectWaiter portWaiter{comPort, this,
                                [this](const QSerialPortInfo& found) { reopenPort(found); }};
     UpdateRelay relay{comPort, portWaiter};
+    WindowRecording recording{settings, [this](const QString& line) { emit addLog(line); }};
 };
