@@ -13,8 +13,9 @@ void RecordCommands::addCommonOptions(QCommandLineParser& parser)
 {
     UpdateRecording::addOptions(parser, false);
     parser.addOption({"since", "Only updates begun at or after this date or time (UTC).", "WHEN"});
-    parser.addOption({"until", "Only updates begun before this time, or up to the end of this "
-                               "date (UTC).",
+    parser.addOption({"until",
+                      "Only updates begun before this time, or up to the end of this "
+                      "date (UTC).",
                       "WHEN"});
 }
 
@@ -22,8 +23,9 @@ void RecordCommands::addHistoryOptions(QCommandLineParser& parser)
 {
     addCommonOptions(parser);
     parser.addPositionalArgument("SERIAL", "Only this GCU's updates.", "[SERIAL]");
-    parser.addOption({"outcome", "Only updates with this outcome (done, failed, stalled, lost, "
-                                 "refused, version-mismatch, interrupted, abandoned, running).",
+    parser.addOption({"outcome",
+                      "Only updates with this outcome (done, failed, stalled, lost, "
+                      "refused, version-mismatch, interrupted, abandoned, running).",
                       "O"});
     parser.addOption({"limit", "At most N rows (default 50).", "N", "50"});
 }
@@ -191,8 +193,9 @@ ExitCode RecordCommands::exportRows()
     }
     QSaveFile file(parser.value("output"));
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        output.error({}, ExitCode::FileUnusable,
-                     QString("Cannot write %1: %2").arg(parser.value("output"), file.errorString()));
+        output.error(
+            {}, ExitCode::FileUnusable,
+            QString("Cannot write %1: %2").arg(parser.value("output"), file.errorString()));
         return ExitCode::FileUnusable;
     }
     output.end({}, ExitCode::Done,

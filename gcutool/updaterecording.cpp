@@ -52,11 +52,11 @@ void UpdateRecording::addOptions(QCommandLineParser& parser, bool updates)
         parser.addOption({"station", "Only the updates of this station.", "NAME"});
         return;
     }
-    parser.addOption({"station", "The station's name in the record (default the host name).",
-                      "NAME"});
+    parser.addOption(
+        {"station", "The station's name in the record (default the host name).", "NAME"});
     parser.addOption({"no-record", "Write nothing into the fleet record."});
-    parser.addOption({"record-required",
-                      "Refuse to start (exit 3) when the fleet record cannot be written."});
+    parser.addOption(
+        {"record-required", "Refuse to start (exit 3) when the fleet record cannot be written."});
 }
 
 bool UpdateRecording::locate(const QCommandLineParser& parser, RecordLocation* location,
@@ -74,8 +74,8 @@ bool UpdateRecording::locate(const QCommandLineParser& parser, RecordLocation* l
     return RecordLocation::parse(text, location, problem);
 }
 
-std::optional<ExitCode> UpdateRecording::start(const QCommandLineParser& parser,
-                                               ToolOutput& output, const QString& firmwareFile)
+std::optional<ExitCode> UpdateRecording::start(const QCommandLineParser& parser, ToolOutput& output,
+                                               const QString& firmwareFile)
 {
     if (parser.isSet("no-record"))
         return std::nullopt;
@@ -112,10 +112,10 @@ std::optional<ExitCode> UpdateRecording::start(const QCommandLineParser& parser,
     return std::nullopt;
 }
 
-UpdateRow UpdateRecording::begin(const QString& command, const QString& serial,
-                                 const QString& port)
+UpdateRow UpdateRecording::begin(const QString& command, const QString& serial, const QString& port)
 {
-    UpdateRow row = UpdateRow::beginning("gcutool", QCoreApplication::applicationVersion(), command);
+    UpdateRow row =
+        UpdateRow::beginning("gcutool", QCoreApplication::applicationVersion(), command);
     if (!station.isEmpty())
         row.station = station;
     row.serial = serial;
@@ -129,7 +129,8 @@ UpdateRow UpdateRecording::begin(const QString& command, const QString& serial,
 
 void UpdateRecording::end(UpdateRow& row, ExitCode code, const QString& reason)
 {
-    row.finish(outcomeName(code), static_cast<int>(code), code == ExitCode::Done ? QString() : reason);
+    row.finish(outcomeName(code), static_cast<int>(code),
+               code == ExitCode::Done ? QString() : reason);
     if (recorder)
         recorder->end(row);
 }

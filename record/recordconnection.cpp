@@ -98,8 +98,7 @@ void RecordConnection::drop(const RecordLocation& location)
 
 bool RecordConnection::beginWrite(QSqlDatabase& database, QString* problem)
 {
-    return run(database, database.driverName() == "QSQLITE" ? "BEGIN IMMEDIATE" : "BEGIN",
-               problem);
+    return run(database, database.driverName() == "QSQLITE" ? "BEGIN IMMEDIATE" : "BEGIN", problem);
 }
 
 bool RecordConnection::commit(QSqlDatabase& database, QString* problem)

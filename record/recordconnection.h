@@ -31,6 +31,5 @@ public:
 
 private:
     static QString connectionName(const RecordLocation& location);
-    static bool configure(const RecordLocation& location, QSqlDatabase& database,
-                          QString* problem);
+    static bool configure(const RecordLocation& location, QSqlDatabase& database, QString* problem);
 };

@@ -96,8 +96,8 @@ QString RecordQueries::where(const Filter& filter, QStringList conditions, QVari
     return conditions.isEmpty() ? QString() : " WHERE " + conditions.join(" AND ");
 }
 
-bool RecordQueries::select(const QString& statement, const QVariantList& values,
-                           RecordTable* table, QString* problem)
+bool RecordQueries::select(const QString& statement, const QVariantList& values, RecordTable* table,
+                           QString* problem)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
@@ -146,8 +146,8 @@ bool RecordQueries::history(const Filter& filter, const QString& serial, const Q
                   values, table, problem);
 }
 
-bool RecordQueries::fleet(const Filter& filter, const QString& running,
-                          const QString& notRunning, RecordTable* table, QString* problem)
+bool RecordQueries::fleet(const Filter& filter, const QString& running, const QString& notRunning,
+                          RecordTable* table, QString* problem)
 {
     QVariantList values;
     const QString clause = where(filter, {"outcome = 'done'"}, &values);

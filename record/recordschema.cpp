@@ -89,22 +89,20 @@ RecordSchema::State RecordSchema::migrate(QSqlDatabase& database, RecordLocation
 {
     const bool postgresql = dialect == RecordLocation::Dialect::Postgresql;
     if (postgresql &&
-        !RecordConnection::run(database, QString("SELECT pg_advisory_lock(%1)").arg(migrationLockKey),
-                               problem))
+        !RecordConnection::run(
+            database, QString("SELECT pg_advisory_lock(%1)").arg(migrationLockKey), problem))
         return State::Failed;
     const State state = applyEach(database, dialect, upTo, problem);
     if (postgresql) {
         QString ignored;
-        RecordConnection::run(database,
-                              QString("SELECT pg_advisory_unlock(%1)").arg(migrationLockKey),
-                              &ignored);
+        RecordConnection::run(
+            database, QString("SELECT pg_advisory_unlock(%1)").arg(migrationLockKey), &ignored);
     }
     return state;
 }
 
-RecordSchema::State RecordSchema::applyEach(QSqlDatabase& database,
-                                            RecordLocation::Dialect dialect, int upTo,
-                                            QString* problem)
+RecordSchema::State RecordSchema::applyEach(QSqlDatabase& database, RecordLocation::Dialect dialect,
+                                            int upTo, QString* problem)
 {
     const int known = knownVersion();
     const int present = version(database);
@@ -132,13 +130,14 @@ bool RecordSchema::apply(QSqlDatabase& database, int number, RecordLocation::Dia
     if (!RecordConnection::beginWrite(database, problem))
         return false;
     // Within the transaction: another station may have migrated meanwhile.
-    const bool made = RecordConnection::run(
-        database,
-        sqlite ? "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY, "
-                 "applied_at TEXT NOT NULL)"
-               : "CREATE TABLE IF NOT EXISTS schema_migrations (version integer PRIMARY KEY, "
-                 "applied_at timestamptz NOT NULL)",
-        problem);
+    const bool made = database.tables().contains("schema_migrations") ||
+                      RecordConnection::run(
+                          database,
+                          sqlite ? "CREATE TABLE schema_migrations (version INTEGER PRIMARY KEY, "
+                                   "applied_at TEXT NOT NULL)"
+                                 : "CREATE TABLE schema_migrations (version integer PRIMARY KEY, "
+                                   "applied_at timestamptz NOT NULL)",
+                          problem);
     if (!made) {
         RecordConnection::rollback(database);
         return false;

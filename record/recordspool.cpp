@@ -23,7 +23,8 @@ bool RecordSpool::open(QSqlDatabase* database, QString* problem)
         columns << (column == "id" ? "id TEXT PRIMARY KEY" : column);
     return RecordConnection::run(
         *database,
-        QString("CREATE TABLE IF NOT EXISTS spooled (target TEXT NOT NULL, %1)").arg(columns.join(", ")),
+        QString("CREATE TABLE IF NOT EXISTS spooled (target TEXT NOT NULL, %1)")
+            .arg(columns.join(", ")),
         problem);
 }
 

@@ -45,13 +45,30 @@ void UpdateRow::finish(const QString& endOutcome, int endExitCode, const QString
 
 const QStringList& UpdateRow::columns()
 {
-    static const QStringList names = {
-        "id",          "station",         "host",           "pid",
-        "operator",    "program",         "program_version", "command",
-        "serial",      "port",            "firmware_file",  "firmware_sha256",
-        "version_before", "version_after", "key_fingerprint", "outcome",
-        "exit_code",   "reason",          "started_at",     "ended_at",
-        "seconds",     "bytes",           "retries",        "resumes"};
+    static const QStringList names = {"id",
+                                      "station",
+                                      "host",
+                                      "pid",
+                                      "operator",
+                                      "program",
+                                      "program_version",
+                                      "command",
+                                      "serial",
+                                      "port",
+                                      "firmware_file",
+                                      "firmware_sha256",
+                                      "version_before",
+                                      "version_after",
+                                      "key_fingerprint",
+                                      "outcome",
+                                      "exit_code",
+                                      "reason",
+                                      "started_at",
+                                      "ended_at",
+                                      "seconds",
+                                      "bytes",
+                                      "retries",
+                                      "resumes"};
     return names;
 }
 
@@ -128,8 +145,8 @@ UpdateRow UpdateRow::read(const QSqlQuery& query)
     row.reason = next().toString();
     row.startedAt = QDateTime::fromString(timeText(next()), Qt::ISODateWithMs);
     const QVariant ended = next();
-    row.endedAt = ended.isNull() ? QDateTime()
-                                 : QDateTime::fromString(timeText(ended), Qt::ISODateWithMs);
+    row.endedAt =
+        ended.isNull() ? QDateTime() : QDateTime::fromString(timeText(ended), Qt::ISODateWithMs);
     row.seconds = next().toDouble();
     row.bytes = next().toLongLong();
     row.retries = next().toInt();

@@ -53,12 +53,12 @@ bool UpdateTable::complete(QSqlDatabase& database, const UpdateRow& row, QString
     QStringList assignments;
     for (const QString& column : UpdateRow::columns().mid(1))
         assignments << QString("%1 = excluded.%1").arg(column);
-    return execute(database,
-                   QString("INSERT INTO %1 (%2) VALUES (%3) ON CONFLICT (id) DO UPDATE SET %4 "
-                           "WHERE %1.outcome IN ('running', 'abandoned')")
-                       .arg(table, UpdateRow::columns().join(", "), placeholders(),
-                            assignments.join(", ")),
-                   row.values(), problem);
+    return execute(
+        database,
+        QString("INSERT INTO %1 (%2) VALUES (%3) ON CONFLICT (id) DO UPDATE SET %4 "
+                "WHERE %1.outcome IN ('running', 'abandoned')")
+            .arg(table, UpdateRow::columns().join(", "), placeholders(), assignments.join(", ")),
+        row.values(), problem);
 }
 
 int UpdateTable::markAbandoned(QSqlDatabase& database, const QString& host, QString* problem)

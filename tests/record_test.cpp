@@ -1,17 +1,25 @@
 #include "csvcell.h"
+#include "filedialoguser.h"
 #include "firmwarefilecheck.h"
 #include "gcusimprocess.h"
 #include "knowndevices.h"
+#include "logpane.h"
 #include "recordconnection.h"
 #include "recordschema.h"
 #include "rsakey.h"
 #include "testbus.h"
 #include "updaterow.h"
 #include "updatetable.h"
+#include "uploaderapp.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
 #include <QSqlQuery>
 #include <QUuid>
 #include <csignal>
@@ -48,8 +56,8 @@ ToolRun gcutool(const std::vector<std::string>& arguments, int timeoutMs = 90000
 
 std::string firmwareFile(const std::string& version, unsigned seed, bool plain = false)
 {
-    std::vector<std::string> options = {"--chunk", "2048", "--checkpoint-every", "4",
-                                        "--version", version};
+    std::vector<std::string> options = {"--chunk", "2048",      "--checkpoint-every",
+                                        "4",       "--version", version};
     if (plain)
         options.push_back("--plain");
     return packFirmware(randomImage(16 * 1024, seed), options);
@@ -58,8 +66,8 @@ std::string firmwareFile(const std::string& version, unsigned seed, bool plain =
 // pg_ctlcluster on the throwaway server that pg_virtualenv made.
 bool postgresqlServer(const char* action)
 {
-    const std::string command = std::string("pg_ctlcluster ") + getenv("PGVERSION") +
-                                " regress " + action + " -- -m fast >/dev/null 2>&1";
+    const std::string command = std::string("pg_ctlcluster ") + getenv("PGVERSION") + " regress " +
+                                action + " -- -m fast >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
@@ -81,16 +89,14 @@ protected:
         } else {
             ASSERT_NE(getenv("PGHOST"), nullptr)
                 << "no PostgreSQL server: this test runs under pg_virtualenv";
-            const QString name =
-                "record_" + QUuid::createUuid().toString(QUuid::Id128).left(12);
+            const QString name = "record_" + QUuid::createUuid().toString(QUuid::Id128).left(12);
             RecordLocation server;
             QString problem;
             ASSERT_TRUE(RecordLocation::parse(
                 QString("postgresql:///%1").arg(qgetenv("PGDATABASE").constData()), &server,
                 &problem));
             QSqlDatabase admin;
-            ASSERT_TRUE(RecordConnection::open(server, &admin, &problem))
-                << problem.toStdString();
+            ASSERT_TRUE(RecordConnection::open(server, &admin, &problem)) << problem.toStdString();
             ASSERT_TRUE(RecordConnection::run(admin, "CREATE DATABASE " + name, &problem))
                 << problem.toStdString();
             url = "postgresql:///" + name.toStdString();
@@ -154,9 +160,9 @@ TEST_P(Record, EachUpdateLeavesOneRowWithItsOutcomeAndAKilledOneIsMarkedAbandone
         const std::string known = temporaryPath("known-gcus.json");
         std::string error;
         QString problem;
-        ASSERT_TRUE(KnownDevices(QString::fromStdString(known))
-                        .remember("SIM-REFUSED", RsaKey::generate(1024, &error)->publicPem(),
-                                  &problem));
+        ASSERT_TRUE(
+            KnownDevices(QString::fromStdString(known))
+                .remember("SIM-REFUSED", RsaKey::generate(1024, &error)->publicPem(), &problem));
         GcuSimProcess impostor("SIM-REFUSED", {"--bootloader"});
         ASSERT_FALSE(impostor.waitForPort(0xEEEF).isNull()) << impostor.log();
         const ToolRun run = gcutool(withRecord(
@@ -174,7 +180,8 @@ TEST_P(Record, EachUpdateLeavesOneRowWithItsOutcomeAndAKilledOneIsMarkedAbandone
     EXPECT_EQ(found[0].exitCode.toInt(), 0);
     EXPECT_EQ(found[0].versionBefore, "1.0.0");
     EXPECT_EQ(found[0].versionAfter, "2.0.0");
-    EXPECT_EQ(found[0].bytes, FirmwareFileCheck::read(QString::fromStdString(firmware)).dataBytes());
+    EXPECT_EQ(found[0].bytes,
+              FirmwareFileCheck::read(QString::fromStdString(firmware)).dataBytes());
     EXPECT_EQ(found[0].firmwareSha256.size(), 64);
     EXPECT_TRUE(found[0].endedAt.isValid() && found[0].seconds > 0);
     EXPECT_EQ(found[1].serial, "SIM-STALL");
@@ -218,8 +225,8 @@ TEST_P(Record, FourProcessesAtOnceWriteEveryRowExactlyOnce)
         ASSERT_FALSE(gcus.back()->waitForPort(0xEEEF).isNull()) << gcus.back()->log();
     }
     for (int i = 0; i < 4; ++i)
-        tools.push_back(startTool("gcutool", withRecord({"flash", firmware, "--serial",
-                                                         "SIM-P" + std::to_string(i)})));
+        tools.push_back(startTool(
+            "gcutool", withRecord({"flash", firmware, "--serial", "SIM-P" + std::to_string(i)})));
     for (auto& tool : tools)
         EXPECT_EQ(tool->waitForExit(120000), 0) << tool->log();
     const QList<UpdateRow> found = rows();
@@ -264,7 +271,8 @@ TEST_P(Record, QueriesAnswerFleetStatsAndExportOverKnownRows)
 {
     QSqlDatabase db = database();
     QString problem;
-    ASSERT_EQ(RecordSchema::migrate(db, location.dialect(), &problem), RecordSchema::State::Current);
+    ASSERT_EQ(RecordSchema::migrate(db, location.dialect(), &problem),
+              RecordSchema::State::Current);
     const auto add = [&](const char* station, const char* serial, const char* day,
                          const char* outcome, double seconds, const char* after,
                          const char* reason = "") {
@@ -323,6 +331,38 @@ TEST_P(Record, QueriesAnswerFleetStatsAndExportOverKnownRows)
     EXPECT_EQ(text.find("GCU-4"), std::string::npos) << text;
 }
 
+TEST_P(Record, TheWindowRecordsItsUploadInTheRecordItsSettingsName)
+{
+    QSettings("Orvane", "Uploader").setValue("record/url", QString::fromStdString(url));
+    const std::string firmware = firmwareFile("2.4.6", 36);
+    GcuSimProcess gcu("SIM-WINDOW", {"--bootloader", "--reset-delay", "200"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
+    {
+        UploaderApp window;
+        const auto log = [&] {
+            LogPane::flushAll();
+            return window.findChild<QPlainTextEdit*>("plainTextEdit_2")->toPlainText();
+        };
+        ASSERT_TRUE(spinUntil(
+            [&] { return window.findChild<QComboBox*>("gcuSerialNumber")->count() > 0; }));
+        window.findChild<QPushButton*>("pushButton_2")->click();
+        FileDialogUser user(QString::fromStdString(firmware));
+        window.findChild<QPushButton*>("pushButton_5")->click();
+        auto* bar = window.findChild<QProgressBar*>("progressBar");
+        ASSERT_TRUE(
+            spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }, 30000))
+            << log().toStdString() << gcu.log();
+    }
+    QSettings("Orvane", "Uploader").clear();
+    const QList<UpdateRow> found = rows();
+    ASSERT_EQ(found.size(), 1);
+    EXPECT_EQ(found[0].program, "uploader");
+    EXPECT_EQ(found[0].command, "window-upload");
+    EXPECT_EQ(found[0].serial, "SIM-WINDOW");
+    EXPECT_EQ(found[0].outcome, "done");
+    EXPECT_EQ(found[0].firmwareSha256.size(), 64);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sqlite, Record, ::testing::Values(RecordLocation::Dialect::Sqlite));
 INSTANTIATE_TEST_SUITE_P(Postgresql, Record,
                          ::testing::Values(RecordLocation::Dialect::Postgresql));
@@ -333,13 +373,16 @@ TEST_P(RecordPostgresql, RowsOfAStationRunWhileTheServerWasDownAreForwardedExact
 {
     const std::string firmware = firmwareFile("5.0.0", 35);
     auto station = startTool("gcutool", withRecord({"station", firmware, "--json"}));
+    // The station's end event for this GCU, on a line of its own.
     const auto updated = [&](const std::string& serial) {
         return spinUntil(
             [&] {
-                const std::string log = station->log();
-                return log.find("\"event\":\"end\"") != std::string::npos &&
-                       log.find("\"serial\":\"" + serial + "\"") != std::string::npos &&
-                       log.rfind("\"event\":\"end\"") > log.rfind("\"serial\":\"" + serial);
+                std::istringstream lines(station->log());
+                for (std::string line; std::getline(lines, line);)
+                    if (line.find("\"event\":\"end\"") != std::string::npos &&
+                        line.find("\"serial\":\"" + serial + "\"") != std::string::npos)
+                        return true;
+                return false;
             },
             60000);
     };

@@ -352,6 +352,9 @@ void UploaderApp::on_pushButton_5_clicked()
 void UploaderApp::updateProgress(int done, int total)
 {
     showProgress(done, total);
+    // The last step is the GCU's reset, which it may not live to answer.
+    if (total > 0 && done >= total)
+        recording.end("done", 0, {});
     if (uploadWatch.progressed(done))
         stallReported = false;
 }
