@@ -131,3 +131,19 @@ bool RecordConnection::run(QSqlDatabase& database, const QString& statement, QSt
     *problem = query.lastError().text().trimmed();
     return false;
 }
+
+bool RecordConnection::write(QSqlDatabase& database, const QString& statement,
+                             const QVariantList& values, QString* problem)
+{
+    if (!beginWrite(database, problem))
+        return false;
+    QSqlQuery query(database);
+    query.prepare(statement);
+    for (const QVariant& value : values)
+        query.addBindValue(value);
+    if (!run(query, problem)) {
+        rollback(database);
+        return false;
+    }
+    return commit(database, problem);
+}

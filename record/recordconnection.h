@@ -4,6 +4,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QVariantList>
 
 class QSqlQuery;
 
@@ -28,6 +29,9 @@ public:
     // Runs a prepared query; false with the database's reason.
     static bool run(QSqlQuery& query, QString* problem);
     static bool run(QSqlDatabase& database, const QString& statement, QString* problem);
+    // One statement with its values, as a write transaction of its own.
+    static bool write(QSqlDatabase& database, const QString& statement, const QVariantList& values,
+                      QString* problem);
 
 private:
     static QString connectionName(const RecordLocation& location);

@@ -31,22 +31,16 @@ bool RecordSpool::open(QSqlDatabase* database, QString* problem)
 bool RecordSpool::store(const UpdateRow& row, const QString& target, QString* problem)
 {
     QSqlDatabase database;
-    if (!open(&database, problem) || !RecordConnection::beginWrite(database, problem))
+    if (!open(&database, problem))
         return false;
     QStringList marks;
     for (int i = 0; i <= UpdateRow::columns().size(); ++i)
         marks << "?";
-    QSqlQuery query(database);
-    query.prepare(QString("INSERT OR REPLACE INTO spooled (target, %1) VALUES (%2)")
-                      .arg(UpdateRow::columns().join(", "), marks.join(", ")));
-    query.addBindValue(target);
-    for (const QVariant& value : row.values())
-        query.addBindValue(value);
-    if (!RecordConnection::run(query, problem)) {
-        RecordConnection::rollback(database);
-        return false;
-    }
-    return RecordConnection::commit(database, problem);
+    return RecordConnection::write(
+        database,
+        QString("INSERT OR REPLACE INTO spooled (target, %1) VALUES (%2)")
+            .arg(UpdateRow::columns().join(", "), marks.join(", ")),
+        QVariantList{target} + row.values(), problem);
 }
 
 bool RecordSpool::discard(const QString& id, QString* problem)
@@ -55,16 +49,8 @@ bool RecordSpool::discard(const QString& id, QString* problem)
     if (!QFile::exists(location.sqlitePath()))
         return true;
     QSqlDatabase database;
-    if (!open(&database, problem) || !RecordConnection::beginWrite(database, problem))
-        return false;
-    QSqlQuery query(database);
-    query.prepare("DELETE FROM spooled WHERE id = ?");
-    query.addBindValue(id);
-    if (!RecordConnection::run(query, problem)) {
-        RecordConnection::rollback(database);
-        return false;
-    }
-    return RecordConnection::commit(database, problem);
+    return open(&database, problem) &&
+           RecordConnection::write(database, "DELETE FROM spooled WHERE id = ?", {id}, problem);
 }
 
 int RecordSpool::waiting(const QString& target, QString* problem)

@@ -13,22 +13,6 @@ bool processRuns(qint64 pid)
     return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
-bool execute(QSqlDatabase& database, const QString& statement, const QVariantList& values,
-             QString* problem)
-{
-    if (!RecordConnection::beginWrite(database, problem))
-        return false;
-    QSqlQuery query(database);
-    query.prepare(statement);
-    for (const QVariant& value : values)
-        query.addBindValue(value);
-    if (!RecordConnection::run(query, problem)) {
-        RecordConnection::rollback(database);
-        return false;
-    }
-    return RecordConnection::commit(database, problem);
-}
-
 } // namespace
 
 QString UpdateTable::placeholders()
@@ -41,10 +25,10 @@ QString UpdateTable::placeholders()
 
 bool UpdateTable::insert(QSqlDatabase& database, const UpdateRow& row, QString* problem)
 {
-    return execute(database,
-                   QString("INSERT INTO updates (%1) VALUES (%2)")
-                       .arg(UpdateRow::columns().join(", "), placeholders()),
-                   row.values(), problem);
+    return RecordConnection::write(database,
+                                   QString("INSERT INTO updates (%1) VALUES (%2)")
+                                       .arg(UpdateRow::columns().join(", "), placeholders()),
+                                   row.values(), problem);
 }
 
 bool UpdateTable::complete(QSqlDatabase& database, const UpdateRow& row, QString* problem,
@@ -53,7 +37,7 @@ bool UpdateTable::complete(QSqlDatabase& database, const UpdateRow& row, QString
     QStringList assignments;
     for (const QString& column : UpdateRow::columns().mid(1))
         assignments << QString("%1 = excluded.%1").arg(column);
-    return execute(
+    return RecordConnection::write(
         database,
         QString("INSERT INTO %1 (%2) VALUES (%3) ON CONFLICT (id) DO UPDATE SET %4 "
                 "WHERE %1.outcome IN ('running', 'abandoned')")
@@ -76,11 +60,12 @@ int UpdateTable::markAbandoned(QSqlDatabase& database, const QString& host, QStr
     int marked = 0;
     for (const QVariant& id : gone) {
         const QString now = UpdateRow::timeText(QDateTime::currentDateTimeUtc());
-        if (!execute(database,
-                     "UPDATE updates SET outcome = 'abandoned', ended_at = ?, reason = "
-                     "'the process that ran the update ended before it' WHERE id = ? AND "
-                     "outcome = 'running'",
-                     {now, id}, problem))
+        if (!RecordConnection::write(
+                database,
+                "UPDATE updates SET outcome = 'abandoned', ended_at = ?, reason = "
+                "'the process that ran the update ended before it' WHERE id = ? AND "
+                "outcome = 'running'",
+                {now, id}, problem))
             return -1;
         ++marked;
     }
