@@ -13,10 +13,12 @@
 #include "logpane.h"
 #include "preload.h"
 #include "pseudoterminal.h"
+#include "recordconnection.h"
 #include "referenceclient.h"
 #include "rsakey.h"
 #include "server.pb.h"
 #include "toolprocess.h"
+#include "updaterecorder.h"
 #include "uploaderapp.h"
 #include "virtualusbdevice.h"
 
@@ -27,6 +29,7 @@
 #include <QEventLoop>
 #include <QPlainTextEdit>
 #include <QSettings>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -967,6 +970,110 @@ void scaling(Workspace& workspace, BenchTable& table)
                    perCommand[0], "us", false, 1.2, "reference: the same with 1,000 commands"});
 }
 
+// The cost of recording an update (its row inserted at the beginning, completed
+// at the end, each a transaction of its own) against the update's own time.
+void recordingCost(Workspace& workspace, BenchTable& table, const std::string& url,
+                   const std::string& name)
+{
+    RecordLocation location;
+    QString problem;
+    RecordLocation::parse(QString::fromStdString(url), &location, &problem);
+    UpdateRecorder recorder(location, RecordSpool(QString::fromStdString(workspace.dir) +
+                                                  "/spool.sqlite"));
+    recorder.setWarning([](const QString& warning) {
+        std::cerr << "orv-bench: " << warning.toStdString() << std::endl;
+    });
+    if (recorder.prepare(&problem) != UpdateRecorder::Readiness::Ready) {
+        std::cerr << "orv-bench: no " << name << " record: " << problem.toStdString() << "\n";
+        return;
+    }
+    const std::string firmware = workspace.firmware(4096, 64);
+    constexpr int rowsPerRound = 20;
+    const auto runs = alternate<double>(
+        [&] {
+            const auto start = Clock::now();
+            for (int i = 0; i < rowsPerRound; ++i) {
+                UpdateRow row = UpdateRow::beginning("orv-bench", "0", "flash");
+                row.serial = QString("BENCH-%1").arg(i);
+                recorder.begin(row);
+                row.finish("done", 0, {});
+                recorder.end(row);
+            }
+            return secondsSince(start) / rowsPerRound;
+        },
+        [&] {
+            Simulator simulator(workspace);
+            return uploadThroughLibrary(simulator.port(), firmware);
+        });
+    table.add({"recording one update, " + name, runs.ours, runs.reference, "s", false, 0.05,
+               "reference: the update itself, 256 KiB to a simulated GCU"});
+}
+
+// gcutool stats --by station,day over 100,000 rows of 20 stations, 60 days and
+// 5,000 GCUs in an SQLite record: what a line's supervisor waits for.
+void statsOverManyRows(Workspace& workspace, BenchTable& table)
+{
+    const std::string path = workspace.dir + "/stats.sqlite";
+    RecordLocation location;
+    QString problem;
+    RecordLocation::parse(QString::fromStdString(path), &location, &problem);
+    UpdateRecorder(location).prepare(&problem);
+    QSqlDatabase database;
+    RecordConnection::open(location, &database, &problem);
+    RecordConnection::beginWrite(database, &problem);
+    QSqlQuery insert(database);
+    QStringList marks;
+    for (int i = 0; i < UpdateRow::columns().size(); ++i)
+        marks << "?";
+    insert.prepare(QString("INSERT INTO updates (%1) VALUES (%2)")
+                       .arg(UpdateRow::columns().join(", "), marks.join(", ")));
+    std::mt19937 random(7);
+    const QDateTime first(QDate(2026, 1, 1), QTime(6, 0), Qt::UTC);
+    for (int i = 0; i < 100000; ++i) {
+        UpdateRow row = UpdateRow::beginning("gcutool", "0.1.0", "station");
+        row.station = QString("station-%1").arg(random() % 20);
+        row.serial = QString("GCU%1").arg(random() % 5000, 5, 10, QChar('0'));
+        row.startedAt = first.addSecs(static_cast<qint64>(random() % (60 * 86400)));
+        const bool done = random() % 10 != 0;
+        row.finish(done ? "done" : "stalled", done ? 0 : 4,
+                   done ? QString() : QString("No progress at step %1").arg(random() % 5));
+        row.seconds = 20 + random() % 40;
+        for (const QVariant& value : row.values())
+            insert.addBindValue(value);
+        insert.exec();
+    }
+    RecordConnection::commit(database, &problem);
+    std::vector<double> ms;
+    for (int round = 0; round < rounds; ++round)
+        ms.push_back(
+            runGcutool({"stats", "--by", "station,day", "--record", path, "--quiet"}).seconds *
+            1000);
+    table.add({"gcutool stats --by station,day, 100,000 rows, SQLite", ms, everyRound(200), "ms",
+               false, 1.0, "reference: the 200 ms target, the whole gcutool run"});
+}
+
+void fleetRecord(Workspace& workspace, BenchTable& table)
+{
+    recordingCost(workspace, table, workspace.dir + "/record.sqlite", "SQLite");
+    // make bench runs under pg_virtualenv, which starts a throwaway server.
+    if (getenv("PGHOST")) {
+        const std::string name = "orv_bench_" + std::to_string(getpid());
+        RecordLocation server;
+        QString problem;
+        RecordLocation::parse(QString("postgresql:///") + getenv("PGDATABASE"), &server, &problem);
+        QSqlDatabase admin;
+        if (RecordConnection::open(server, &admin, &problem) &&
+            RecordConnection::run(admin, QString::fromStdString("CREATE DATABASE " + name),
+                                  &problem))
+            recordingCost(workspace, table, "postgresql:///" + name, "PostgreSQL");
+        else
+            std::cerr << "orv-bench: no PostgreSQL database: " << problem.toStdString() << "\n";
+    } else {
+        std::cerr << "orv-bench: no PostgreSQL server (PGHOST unset); make bench starts one\n";
+    }
+    statsOverManyRows(workspace, table);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -1023,6 +1130,7 @@ int main(int argc, char** argv)
     section("memory", [&] { memoryPeak(workspace, table); });
     section("scaling", [&] { scaling(workspace, table); });
     section("many GCUs at once", [&] { manyGcus(workspace, table); });
+    section("fleet record", [&] { fleetRecord(workspace, table); });
     section("115200 baud", [&] {
         pacedRow(table, "plain upload, 1 MiB, 115200 baud", oneMiB, uart->seconds(300000),
                  wireSeconds(parse(oneMiB), [] { return LinkPacer::uart(115200); }), 0.97);

@@ -8,10 +8,12 @@
 #include "interruptwatcher.h"
 #include "knowndevices.h"
 #include "logline.h"
+#include "recordcommands.h"
 #include "relayrun.h"
 #include "runsummary.h"
 #include "station.h"
 #include "terminaltext.h"
+#include "updaterecording.h"
 #include "uploadrun.h"
 
 #include <QCoreApplication>
@@ -47,6 +49,7 @@ void addUploadOptions(QCommandLineParser& parser)
     parser.addOption({"all", "Every attached GCU, all at once (--serial may also be given "
                              "several times)."});
     addUploadTimeouts(parser);
+    UpdateRecording::addOptions(parser, true);
 }
 
 void addUploadTimeouts(QCommandLineParser& parser)
@@ -128,6 +131,7 @@ const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
              p.addOption({"repeat", "Update a GCU again after it has been re-plugged."});
              p.addOption({"stop-now", "Ctrl-C stops running updates too, rather than letting "
                                       "them finish."});
+             UpdateRecording::addOptions(p, true);
          },
          &GcuTool::station},
         {"bootloader", "Reset the GCU into its bootloader and wait for it to come back.", nullptr,
@@ -163,8 +167,23 @@ const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
                           "End the run (exit 2) when the server has not answered this long "
                           "after the connection was asked for (default 10).",
                           "S", "10"});
+             UpdateRecording::addOptions(p, true);
          },
          &GcuTool::relay},
+        {"history", "The fleet record's updates, newest first; of one GCU when SERIAL is given.",
+         nullptr, RecordCommands::addHistoryOptions, &GcuTool::recordQuery},
+        {"fleet",
+         "Every GCU in the fleet record with the version of its last successful update, where "
+         "and when.",
+         nullptr, RecordCommands::addFleetOptions, &GcuTool::recordQuery},
+        {"stats",
+         "Updates, yield, first-pass yield, median and 90th-percentile seconds and the most "
+         "frequent failure reasons, per station, day, port or reason.",
+         nullptr, RecordCommands::addStatsOptions, &GcuTool::recordQuery},
+        {"export", "Every row of the fleet record as CSV or JSON Lines.", nullptr,
+         RecordCommands::addExportOptions, &GcuTool::recordQuery},
+        {"record-sync", "Forward the rows spooled while the fleet record was out of reach.",
+         nullptr, RecordCommands::addSyncOptions, &GcuTool::recordQuery},
         {"check",
          "Read a firmware file without a GCU and say what it holds, or why it is not "
          "one (a dry run).",
@@ -304,7 +323,10 @@ int GcuTool::run(const QStringList& arguments)
     // The library's diagnostics would mix with what scripts read.
     LogLine::redirect(verbose ? &std::cerr : nullptr);
     const int expected = command->positional ? 2 : 1;
-    if (parser.positionalArguments().size() != expected)
+    // history's SERIAL may be left out.
+    const bool optionalSerial = QString(command->name) == "history";
+    if (parser.positionalArguments().size() != expected &&
+        !(optionalSerial && parser.positionalArguments().size() == 2))
         return static_cast<int>(usage(
             command->positional ? QString("%1 takes one %2").arg(command->name, command->positional)
                                 : QString("%1 takes no arguments").arg(command->name)));
@@ -618,6 +640,10 @@ ExitCode GcuTool::station()
     settings.serialPrefix = parser.value("serial-prefix");
     settings.repeat = parser.isSet("repeat");
     settings.reportFile = parser.value("report");
+    UpdateRecording recording;
+    if (const auto refused = recording.start(parser, *output, settings.upload.firmwareFile))
+        return *refused;
+    settings.recording = &recording;
     output->showLiveLines(true);
     Station station(settings, file, *output);
     InterruptWatcher interrupts;
@@ -638,6 +664,9 @@ ExitCode GcuTool::flash()
     QList<QSerialPortInfo> chosen;
     if (!chooseTargets(&chosen))
         return ExitCode::NoDevice;
+    UpdateRecording recording;
+    if (const auto refused = recording.start(parser, *output, options.firmwareFile))
+        return *refused;
     // A GCU that could be taken for another after its resets is turned away
     // before anything is sent to it; a lone one without a serial number is not.
     const QList<QSerialPortInfo> attached = DeviceFinder::attached();
@@ -665,11 +694,16 @@ ExitCode GcuTool::flash()
     for (int i = 0; i < targets.size(); ++i)
         runByPort[targets[i].systemLocation()] = runs[static_cast<size_t>(i)].get();
     const std::vector<ExitCode> codes =
-        targets.isEmpty() ? std::vector<ExitCode>{}
-                          : withDevices(targets, [&runByPort](DeviceSession& session,
-                                                              const QSerialPortInfo& port) {
-                                return runByPort.at(port.systemLocation())->run(session, port);
-                            });
+        targets.isEmpty()
+            ? std::vector<ExitCode>{}
+            : withDevices(targets, [&](DeviceSession& session, const QSerialPortInfo& port) {
+                  UploadRun& run = *runByPort.at(port.systemLocation());
+                  UpdateRow row = recording.begin(parser.positionalArguments().at(0),
+                                                  session.serialNumber(), port.systemLocation());
+                  const ExitCode code = run.run(session, port);
+                  recording.endUpload(row, run);
+                  return code;
+              });
     if (chosen.size() == 1)
         return codes.front();
     // Every GCU asked for has its row: updated, failed or turned away.
@@ -699,9 +733,25 @@ ExitCode GcuTool::relay()
     if (!positiveNumber("stall-timeout", &options.stallTimeoutS) ||
         !positiveNumber("connect-timeout", &options.connectTimeoutS))
         return ExitCode::Usage;
-    return withDevice([&](DeviceSession& session, const QSerialPortInfo&) {
-        return RelayRun(options, *output).run(session);
+    // Only an update is recorded, not a look at the server's versions.
+    UpdateRecording recording;
+    if (!options.version.isEmpty())
+        if (const auto refused = recording.start(parser, *output))
+            return *refused;
+    return withDevice([&](DeviceSession& session, const QSerialPortInfo& port) {
+        if (options.version.isEmpty())
+            return RelayRun(options, *output).run(session);
+        UpdateRow row = recording.begin("relay", session.serialNumber(), port.systemLocation());
+        RelayRun run(options, *output);
+        const ExitCode code = run.run(session);
+        recording.end(row, code, run.failure());
+        return code;
     });
+}
+
+ExitCode GcuTool::recordQuery()
+{
+    return RecordCommands(parser, *output).run();
 }
 
 ExitCode GcuTool::bootloader()

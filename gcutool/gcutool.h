@@ -46,6 +46,7 @@ private:
     ExitCode bootloader();
     ExitCode readKey();
     ExitCode relay();
+    ExitCode recordQuery();
 
     // Picks the GCU, opens its port and runs `job` in a device session until it
     // ends or Ctrl-C has stopped it.

@@ -19,6 +19,7 @@ RelayRun::RelayRun(Options options, ToolOutput& output)
 
 ExitCode RelayRun::fail(ExitCode code, const QString& message)
 {
+    failureMessage = message;
     output.error(serial, code, message);
     return code;
 }

@@ -32,6 +32,8 @@ public:
     RelayRun(Options options, ToolOutput& output);
 
     ExitCode run(DeviceSession& session);
+    // Why the run failed, once it has.
+    const QString& failure() const { return failureMessage; }
 
 private:
     // What the server offered, once it has: the outcome when the run ends there.
@@ -42,4 +44,5 @@ private:
     ToolOutput& output;
     QString serial;
     std::optional<ExitCode> outcome;
+    QString failureMessage;
 };

@@ -3,6 +3,7 @@
 #include "devicefinder.h"
 #include "devicesession.h"
 #include "tooloutput.h"
+#include "updaterecording.h"
 
 #include <QCoreApplication>
 
@@ -134,8 +135,15 @@ void Station::begin(const QSerialPortInfo& port)
         update.session.get(), &DeviceSession::finished, this, [this, serial] { finish(serial); },
         Qt::QueuedConnection);
     UploadRun* upload = update.run.get();
-    update.session->start(
-        [upload, port](DeviceSession& session) { return upload->run(session, port); });
+    update.session->start([this, upload, port](DeviceSession& session) {
+        if (!settings.recording)
+            return upload->run(session, port);
+        UpdateRow row =
+            settings.recording->begin("station", session.serialNumber(), port.systemLocation());
+        const ExitCode code = upload->run(session, port);
+        settings.recording->endUpload(row, *upload);
+        return code;
+    });
 }
 
 void Station::refuse(const QSerialPortInfo& port, const QString& reason)

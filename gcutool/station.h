@@ -17,6 +17,7 @@
 
 class DeviceSession;
 class ToolOutput;
+class UpdateRecording;
 
 // A production line's station: every GCU that appears on the bus is updated,
 // each in a session of its own, until the station is stopped. A GCU is known by
@@ -36,6 +37,8 @@ public:
         QString serialPrefix;
         bool repeat = false;
         QString reportFile;
+        // Where each GCU's update is recorded; none when null.
+        UpdateRecording* recording = nullptr;
     };
 
     Station(Settings settings, FirmwareFileCheck file, ToolOutput& output);

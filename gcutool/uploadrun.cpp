@@ -105,6 +105,7 @@ ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
         return interrupted("while asking for the GCU's key");
     if (!key)
         return fail(ExitCode::Stalled, "The GCU did not answer the request for its public key");
+    fingerprint = KnownDevices::fingerprint(key->pem);
     KnownDevices known(options.knownDevicesFile);
     QString problem;
     if (!known.readable(&problem))
@@ -168,6 +169,7 @@ void UploadRun::updateProgress(int done, int total)
     stallWatch.progressed(done);
     // After the answer to commands[i] the progress is i + 3.
     const qint64 bytes = done >= total ? file.dataBytes() : file.bytesThrough(done - 3);
+    bytesDone = std::max(bytesDone, bytes);
     output.progress(serial, {done, total, bytes, file.dataBytes()});
 }
 

@@ -63,6 +63,9 @@ public:
     ExitCode run(DeviceSession& session, QSerialPortInfo port);
     // Once run has returned.
     const Outcome& outcome() const { return result; }
+    qint64 bytesUploaded() const { return bytesDone; }
+    // The GCU's key, for a secure upload that has read it.
+    const QString& keyFingerprint() const { return fingerprint; }
 
 private:
     void updateProgress(int done, int total) override;
@@ -90,6 +93,8 @@ private:
 
     int stepsDone = 0;
     int stepsTotal = 0;
+    qint64 bytesDone = 0;
+    QString fingerprint;
     UploadStallWatch stallWatch;
     QElapsedTimer sinceStart;
     int retries = 0;

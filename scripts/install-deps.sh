@@ -8,6 +8,8 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     protobuf-compiler libprotobuf-dev
     libmbedtls-dev
+    libqt5sql5-sqlite libqt5sql5-psql
+    postgresql-15 postgresql-common
     libgtest-dev libgmock-dev
     xvfb xauth x11-apps imagemagick
     dpkg-dev file lintian fakeroot

@@ -139,6 +139,7 @@ UploaderApp::~UploaderApp()
 
 void UploaderApp::closeEvent(QCloseEvent* event)
 {
+    recording.end("interrupted", 130, "The window was closed during the update");
     if (comPort.isOpen())
         on_pushButton_2_clicked();
     event->accept();
@@ -330,6 +331,8 @@ void UploaderApp::on_pushButton_5_clicked()
     }
     // Two uploads would mix on one bootloader.
     endLocalUpload();
+    recording.begin("window-upload", QString::fromStdString(comPort.getSerialNumber()),
+                    comPort.getOpenedPort().systemLocation(), firmwareVersion, path);
     this->upload = upload.get();
     procedure = std::move(upload);
     stepsDone = stepsTotal = 0;
@@ -341,6 +344,9 @@ void UploaderApp::on_pushButton_5_clicked()
 void UploaderApp::updateProgress(int done, int total)
 {
     showProgress(done, total);
+    // The last step is the GCU's reset, which it may not live to answer.
+    if (total > 0 && done >= total)
+        recording.end("done", 0, {});
     if (uploadWatch.progressed(done))
         stallReported = false;
 }
@@ -352,6 +358,8 @@ void UploaderApp::showRelayedProgress(int done, int total)
 
 void UploaderApp::endLocalUpload()
 {
+    if (localUploadRunning())
+        recording.end("interrupted", 130, "The upload was ended before its last step");
     // Destroying the procedure stops its watchdog: nothing of it reaches the GCU after.
     upload = nullptr;
     procedure.reset();
@@ -359,6 +367,7 @@ void UploaderApp::endLocalUpload()
 
 void UploaderApp::relayEnded(UpdateRelay::End end)
 {
+    recordRelayEnd(end);
     // What the relay said of its end is in the log; the status bar no longer
     // counts down an update that is over, and nothing writes to the dead server.
     if (end != UpdateRelay::End::Completed)
@@ -369,6 +378,24 @@ void UploaderApp::relayEnded(UpdateRelay::End end)
     // The GCU may run other firmware now.
     firmwareIdRequested = false;
     refreshStatus();
+}
+
+void UploaderApp::recordRelayEnd(UpdateRelay::End end)
+{
+    switch (end) {
+    case UpdateRelay::End::Completed:
+        recording.end("done", 0, {});
+        break;
+    case UpdateRelay::End::ServerFailed:
+        recording.end("lost", 5, "The update server went away before its update was complete");
+        break;
+    case UpdateRelay::End::GcuLost:
+        recording.end("lost", 5, "Lost the GCU during the server's update");
+        break;
+    case UpdateRelay::End::Stalled:
+        recording.end("stalled", 4, "The GCU took nothing of the server's update");
+        break;
+    }
 }
 
 void UploaderApp::showProgress(int done, int total)
@@ -462,6 +489,7 @@ void UploaderApp::on_saveLog_triggered()
 void UploaderApp::procedureDone()
 {
     emit addLog("Update done");
+    recording.end("done", 0, {});
 }
 
 void UploaderApp::on_pushButton_3_clicked()
@@ -509,6 +537,8 @@ void UploaderApp::on_softwareServerUpload_clicked()
     const QString version = ui->softwareServerVersions->currentText();
     if (version.isEmpty())
         return;
+    recording.begin("window-relay", QString::fromStdString(comPort.getSerialNumber()),
+                    comPort.getOpenedPort().systemLocation(), firmwareVersion);
     relay.requestVersion(version.toUtf8().toStdString());
 }
 

@@ -6,6 +6,7 @@
 #include "reconnectwaiter.h"
 #include "updaterelay.h"
 #include "uploadstallwatch.h"
+#include "windowrecording.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -73,6 +74,7 @@ private:
     // The window's own upload, if one runs, is over.
     void endLocalUpload();
     void relayEnded(UpdateRelay::End end);
+    void recordRelayEnd(UpdateRelay::End end);
     // The status bar says what the window is doing; kept current on every tick
     // of the port poll.
     void refreshStatus();
@@ -107,4 +109,5 @@ private:
     // Waits for the GCU's port after a reset; ends before the link it uses.
     ReconnectWaiter portWaiter{comPort};
     UpdateRelay relay{comPort, portWaiter};
+    WindowRecording recording{settings, [this](const QString& line) { emit addLog(line); }};
 };

@@ -30,6 +30,8 @@ int main(int argc, char** argv)
     TestBus::install();
     // Settings of the program under test stay out of the user's own.
     setenv("XDG_CONFIG_HOME", (TestBus::directory() + "-config").c_str(), 1);
+    // And so do the fleet record and its spool.
+    setenv("XDG_DATA_HOME", (TestBus::directory() + "-data").c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     const int result = RUN_ALL_TESTS();

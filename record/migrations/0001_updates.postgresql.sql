@@ -1,0 +1,27 @@
+-- One row per GCU per update; times are UTC.
+CREATE TABLE updates (
+    id uuid PRIMARY KEY,
+    station TEXT NOT NULL,
+    host TEXT NOT NULL,
+    pid INTEGER NOT NULL,
+    operator TEXT NOT NULL,
+    program TEXT NOT NULL,
+    program_version TEXT NOT NULL,
+    command TEXT NOT NULL,
+    serial TEXT NOT NULL,
+    port TEXT NOT NULL,
+    firmware_file TEXT NOT NULL,
+    firmware_sha256 TEXT NOT NULL,
+    version_before TEXT NOT NULL,
+    version_after TEXT NOT NULL,
+    key_fingerprint TEXT NOT NULL,
+    outcome TEXT NOT NULL,
+    exit_code INTEGER,
+    reason TEXT NOT NULL,
+    started_at timestamptz NOT NULL,
+    ended_at timestamptz,
+    seconds double precision,
+    bytes bigint NOT NULL,
+    retries INTEGER NOT NULL,
+    resumes INTEGER NOT NULL
+);

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "updaterecorder.h"
+#include "updaterow.h"
+
+#include <QSettings>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The window's updates in the fleet record: its own uploads and the updates it
+// relays, at the record that the setting "record/url" names (by default the
+// same SQLite file as gcutool's). One update at a time, as the window runs them;
+// a record that cannot be used never stops one.
+class WindowRecording
+{
+public:
+    WindowRecording(QSettings& settings, std::function<void(const QString&)> log);
+
+    // window-upload or window-relay; an update still under way ends as interrupted.
+    void begin(const QString& command, const QString& serial, const QString& port,
+               const QString& versionBefore, const QString& firmwarePath = {});
+    // `exitCode` as gcutool would end with it.
+    void end(const QString& outcome, int exitCode, const QString& reason,
+             const QString& versionAfter = {});
+    bool running() const { return row.has_value(); }
+
+private:
+    bool prepared();
+
+    QSettings& settings;
+    std::function<void(const QString&)> log;
+    std::unique_ptr<UpdateRecorder> recorder;
+    bool unusable = false;
+    std::optional<UpdateRow> row;
+};
