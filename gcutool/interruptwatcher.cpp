@@ -44,6 +44,11 @@ void onSignal(int signal)
     errno = savedErrno;
 }
 
+bool signalSeen()
+{
+    return interrupted != 0;
+}
+
 constexpr int watchedSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 } // namespace
@@ -64,6 +69,9 @@ InterruptWatcher::InterruptWatcher()
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
+    // A write to a slow reader, under way on the output thread, goes on rather
+    // than fail and have that stream taken for gone.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int signal : watchedSignals)
         sigaction(signal, &action, nullptr);
@@ -71,9 +79,14 @@ InterruptWatcher::InterruptWatcher()
 
 InterruptWatcher::~InterruptWatcher()
 {
+    delete notifier;
+    // Once a signal has come the run is ending as it asked: a SIGTERM or SIGHUP
+    // sent with it must not kill the run before its summary and exit code. The
+    // handler stays, and with it the pipe it writes to.
+    if (signalSeen())
+        return;
     for (const int signal : watchedSignals)
         std::signal(signal, SIG_DFL);
-    delete notifier;
     for (int& end : wakeUp)
         if (end >= 0)
             ::close(std::exchange(end, -1));
