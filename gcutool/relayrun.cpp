@@ -58,18 +58,19 @@ ExitCode RelayRun::run(DeviceSession& session)
     // re-opened once the server has reset the GCU.
     QObject context;
     ReconnectWaiter portWaiter(link);
-    UpdateRelay relay(link, portWaiter);
-    relay.setStallTimeoutMs(options.stallTimeoutS * 1000);
-    QObject::connect(&link, &ComPort::opened, &context, [&] {
-        output.log(serial,
-                   QString("The GCU is back on %1").arg(link.getOpenedPort().systemLocation()));
-    });
+    // Heard before the relay, which ends on it: the end says why.
     QString reopenProblem;
     QObject::connect(
         &portWaiter, &ReconnectWaiter::reopenFailed, &context, [&](const QString& reason) {
             reopenProblem =
                 QString("The GCU's port came back but could not be opened: %1").arg(reason);
         });
+    UpdateRelay relay(link, portWaiter);
+    relay.setStallTimeoutMs(options.stallTimeoutS * 1000);
+    QObject::connect(&link, &ComPort::opened, &context, [&] {
+        output.log(serial,
+                   QString("The GCU is back on %1").arg(link.getOpenedPort().systemLocation()));
+    });
     QElapsedTimer sinceTraffic;
     sinceTraffic.start();
     // Every frame from the server is logged; until one has come, the connection

@@ -68,6 +68,10 @@ void ClientConnection::dataAvaliable()
     if (closeWaiting && !paused) {
         closeWaiting = false;
         emit connectionClosed();
+    } else if (closeWaiting) {
+        // Paused again by what was just taken: the close still waits, and whoever
+        // paused may now know it cannot wait for ever.
+        emit closeHeldBack();
     }
 }
 

@@ -128,6 +128,114 @@ std::string nextForGcu(FakeUsbPort& gcu, int timeoutMs = 5000)
     }
 }
 
+// Fills the serial link of a GCU that reads nothing past the mark at which the
+// relay holds the server back, then sends a small packet that must wait behind them.
+void overfillSerialLink(ServerScript& server, int done, int total)
+{
+    for (int i = 0; i < 4; ++i)
+        server.send(serverPacket(std::string(300 * 1024, 'f'), done, total));
+    server.send(serverPacket("after", done, total));
+}
+
+// How often `line` is in a log, once that count holds still for a second: the
+// relay has taken all it will.
+int steadyCount(const std::function<std::string()>& log, const std::string& line,
+                int timeoutMs = 20000)
+{
+    const auto count = [&] {
+        const std::string text = log();
+        int n = 0;
+        for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size())
+            ++n;
+        return n;
+    };
+    return spinUntilSteady(count, 1000, timeoutMs, [] { spinFor(200); });
+}
+
+// With the library's diagnostics, for a failure's log.
+std::unique_ptr<ToolProcess> startRelayTool(const ServerScript& server, int stallTimeoutS)
+{
+    return startTool("gcutool", {"relay", "--server", "127.0.0.1:" + std::to_string(server.port()),
+                                 "--version", "1.0.0", "--json", "--verbose", "--stall-timeout",
+                                 std::to_string(stallTimeoutS)});
+}
+
+// Offers the version gcutool asks for; true once it has asked for it.
+bool offerVersion(ServerScript& server)
+{
+    bool asked = false;
+    server.onResponse = [&](const SoftwareServerResponse& response) {
+        asked = asked || response.resp_case() == SoftwareServerResponse::kGetFirmwareVersions;
+    };
+    SoftwareServerRequest offer;
+    offer.mutable_get_firmware_versions()->add_versions()->set_name("1.0.0");
+    server.send(offer);
+    const bool done = spinUntil([&] { return asked; }, 10000);
+    server.onResponse = nullptr;
+    return done;
+}
+
+// Whether gcutool's JSON output holds an event of this kind saying `text`.
+bool toolSaid(const std::string& log, const std::string& kind, const std::string& text)
+{
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("\"event\":\"" + kind + "\"") != std::string::npos &&
+            line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The GCU leaves, as it does when it resets, and comes back with its serial
+// number on a port that will not open.
+std::unique_ptr<VirtualUsbDevice> bringBackUnopenable(FakeUsbPort& gcu, const std::string& serial,
+                                                      uint16_t productId)
+{
+    gcu.device().withdraw();
+    // A GCU that resets is off the bus for a while.
+    spinFor(500);
+    UsbIdentity identity;
+    identity.sysname = "ttyGONE" + std::to_string(::getpid());
+    identity.devnode = "/dev/orv-test-no-such-port";
+    identity.vendorId = 0x04D8;
+    identity.productId = productId;
+    identity.serialNumber = serial;
+    auto unopenable = std::make_unique<VirtualUsbDevice>(TestBus::directory(), identity);
+    return unopenable->publish() ? std::move(unopenable) : nullptr;
+}
+
+// Far more small requests than a server that reads nothing can have answered.
+constexpr int floodRequests = 200000;
+void floodWithRequests(ServerScript& server)
+{
+    SoftwareServerRequest ask;
+    ask.mutable_get_serial_number();
+    const QByteArray frame = QByteArray::fromStdString(frameOf(ask.SerializeAsString()));
+    for (int i = 0; i < floodRequests; ++i)
+        server.socket().write(frame);
+}
+
+// Once the server reads, every request of the flood is answered.
+void expectFloodAnswered(ServerScript& server)
+{
+    server.startReading();
+    EXPECT_TRUE(spinUntil(
+        [&] { return server.count(SoftwareServerResponse::kGetSerialNumber) == floodRequests; },
+        90000))
+        << server.count(SoftwareServerResponse::kGetSerialNumber);
+}
+
+void expectResidentWithin50MB(long beforeKiB, pid_t process = 0)
+{
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(residentKiB(process) - beforeKiB, 50 * 1024);
+#else
+    // AddressSanitizer holds freed memory back: resident memory says nothing there.
+    (void)beforeKiB;
+    (void)process;
+#endif
+}
+
 class RelayLifecycleTest : public ::testing::Test
 {
 protected:
@@ -225,18 +333,8 @@ TEST_F(RelayLifecycleTest, WindowIsLostWhenTheGcuComesBackButCannotBeOpened)
     reconnect.mutable_reconnect();
     server.send(reconnect);
     ASSERT_TRUE(waitForLog("Type ReconnectReq"));
-    // The GCU leaves and comes back on a port that will not open.
-    gcu->device().withdraw();
-    // A GCU that resets is off the bus for a while.
-    spinFor(500);
-    UsbIdentity identity;
-    identity.sysname = "ttyGONE" + std::to_string(::getpid());
-    identity.devnode = "/dev/orv-test-no-such-port";
-    identity.vendorId = 0x04D8;
-    identity.productId = 0xEEEF;
-    identity.serialNumber = "SN-REOPEN";
-    VirtualUsbDevice unopenable(TestBus::directory(), identity);
-    ASSERT_TRUE(unopenable.publish());
+    const auto unopenable = bringBackUnopenable(*gcu, "SN-REOPEN", 0xEEEF);
+    ASSERT_TRUE(unopenable);
 
     // The answer goes out as the port is found, as ever; the failure follows the
     // tries of the next seconds.
@@ -248,22 +346,49 @@ TEST_F(RelayLifecycleTest, WindowIsLostWhenTheGcuComesBackButCannotBeOpened)
     EXPECT_EQ(status(), "Disconnected");
 }
 
+TEST_F(RelayLifecycleTest, WindowLiftsAPauseWhenTheLinkClosesAndEndsAStalledOneAsStalled)
+{
+    for (const bool disconnected : {true, false}) {
+        SCOPED_TRACE(disconnected ? "disconnected during the pause" : "the GCU reads nothing");
+        // Reads nothing: the serial link fills.
+        FakeUsbPort gcu(disconnected ? "SN-PAUSE-CLOSED" : "SN-PAUSE-STALLED");
+        ServerScript server;
+        openWindow(server.port());
+        click("pushButton_2");
+        click("softwareServerConnect");
+        ASSERT_TRUE(server.waitForClient());
+        // Step counts at the ends of their range: the status bar's rate and
+        // percentage do not overflow on them.
+        server.send(serverPacket("first", INT32_MIN + 1, INT32_MAX));
+        overfillSerialLink(server, INT32_MAX - 1, INT32_MAX);
+        server.hangUp();
+        ASSERT_EQ(
+            steadyCount([&] { return log().join('\n').toStdString(); }, "Type SendPacketToGcu"), 5);
+        EXPECT_TRUE(spinUntil([&] { return status().startsWith("Uploading: 99 % · "); }))
+            << status().toStdString();
+        if (disconnected) {
+            // The pause ends with the link: the last packet is taken, cannot be
+            // delivered, and the server has gone.
+            click("pushButton_2");
+            EXPECT_TRUE(waitForLog("Lost the GCU during the server's update"));
+            EXPECT_EQ(log().count("Type SendPacketToGcu"), 6);
+        } else {
+            EXPECT_TRUE(waitForLog("The GCU took nothing of the server's update for 30 s", 60000));
+        }
+        EXPECT_FALSE(log().contains("Server closed the connection"));
+        EXPECT_FALSE(status().startsWith("Uploading"));
+        window.reset();
+    }
+}
+
 TEST(RelayLifecycleTool, GcutoolIsLostWhenTheGcuGoesAwayUnderAHeldPacket)
 {
     auto gcu = std::make_unique<FakeUsbPort>("SN-TOOL-GONE");
     ServerScript server;
-    bool secondSent = false;
-    server.onResponse = [&](const SoftwareServerResponse& response) {
-        if (response.resp_case() == SoftwareServerResponse::kGetFirmwareVersions)
-            server.send(serverPacket("first", 1, 3));
-    };
-    auto tool =
-        startTool("gcutool", {"relay", "--server", "127.0.0.1:" + std::to_string(server.port()),
-                              "--version", "1.0.0", "--json", "--stall-timeout", "20"});
+    auto tool = startRelayTool(server, 20);
     ASSERT_TRUE(server.waitForClient()) << tool->log();
-    SoftwareServerRequest offer;
-    offer.mutable_get_firmware_versions()->add_versions()->set_name("1.0.0");
-    server.send(offer);
+    ASSERT_TRUE(offerVersion(server)) << tool->log();
+    server.send(serverPacket("first", 1, 3));
     ASSERT_EQ(nextForGcu(*gcu, 10000), "first") << tool->log();
 
     // Unplugged: the link is gone, the next packet waits for it, and the server
@@ -271,15 +396,64 @@ TEST(RelayLifecycleTool, GcutoolIsLostWhenTheGcuGoesAwayUnderAHeldPacket)
     gcu.reset();
     spinFor(300);
     server.send(serverPacket("second", 2, 3));
-    secondSent = true;
     spinFor(300);
     server.hangUp();
     EXPECT_EQ(tool->waitForExit(20000), 5) << tool->log();
-    EXPECT_TRUE(secondSent);
-    EXPECT_NE(tool->log().find("Lost the GCU during the server's update"), std::string::npos)
+    EXPECT_TRUE(toolSaid(tool->log(), "error", "Lost the GCU during the server's update"))
         << tool->log();
     EXPECT_EQ(tool->log().find("\"steps_done\":2"), std::string::npos)
         << "a packet that went nowhere was counted";
+}
+
+TEST(RelayLifecycleTool, GcutoolLiftsAPauseWhenTheGcuGoesAndEndsAStalledOneAsStalled)
+{
+    for (const bool unplugged : {true, false}) {
+        SCOPED_TRACE(unplugged ? "unplugged during the pause" : "the GCU reads nothing");
+        // Reads nothing: the serial link fills.
+        auto gcu = std::make_unique<FakeUsbPort>("SN-TOOL-PAUSE");
+        ServerScript server;
+        auto tool = startRelayTool(server, 5);
+        ASSERT_TRUE(server.waitForClient()) << tool->log();
+        ASSERT_TRUE(offerVersion(server)) << tool->log();
+        overfillSerialLink(server, 1, 3);
+        server.hangUp();
+        ASSERT_EQ(steadyCount([&] { return tool->log(); }, "Type SendPacketToGcu"), 4)
+            << tool->log();
+        if (unplugged) {
+            // The pause ends with the link: the last packet is taken, cannot be
+            // delivered, and the server has gone.
+            gcu.reset();
+            EXPECT_EQ(tool->waitForExit(20000), 5) << tool->log();
+            EXPECT_TRUE(toolSaid(tool->log(), "error", "Lost the GCU during the server's update"))
+                << tool->log();
+        } else {
+            EXPECT_EQ(tool->waitForExit(20000), 4) << tool->log();
+            EXPECT_TRUE(toolSaid(tool->log(), "error", "for 5 s")) << tool->log();
+        }
+    }
+}
+
+TEST(RelayLifecycleTool, GcutoolIsLostWhenTheGcuComesBackButCannotBeOpened)
+{
+    FakeUsbPort gcu("SN-TOOL-REOPEN", 0xEEEF);
+    ServerScript server;
+    auto tool = startRelayTool(server, 20);
+    ASSERT_TRUE(server.waitForClient()) << tool->log();
+    ASSERT_TRUE(offerVersion(server)) << tool->log();
+    server.send(serverPacket("reset", 1, 3));
+    ASSERT_EQ(nextForGcu(gcu, 10000), "reset") << tool->log();
+    SoftwareServerRequest reconnect;
+    reconnect.mutable_reconnect();
+    server.send(reconnect);
+    ASSERT_TRUE(spinUntil(
+        [&] { return tool->log().find("Type ReconnectReq") != std::string::npos; }, 10000));
+    const auto unopenable = bringBackUnopenable(gcu, "SN-TOOL-REOPEN", 0xEEEF);
+    ASSERT_TRUE(unopenable);
+
+    EXPECT_EQ(tool->waitForExit(20000), 5) << tool->log();
+    EXPECT_EQ(server.count(SoftwareServerResponse::kReconnect), 1);
+    EXPECT_TRUE(toolSaid(tool->log(), "error", "The GCU's port came back but could not be opened"))
+        << tool->log();
 }
 
 TEST_F(RelayLifecycleTest, ServerThatNeverReadsHoldsTheGcuBackAndStaysBounded)
@@ -294,12 +468,7 @@ TEST_F(RelayLifecycleTest, ServerThatNeverReadsHoldsTheGcuBackAndStaysBounded)
     click("softwareServerConnect");
     ASSERT_TRUE(server.waitForClient());
 
-    constexpr int requests = 200000;
-    SoftwareServerRequest ask;
-    ask.mutable_get_serial_number();
-    const QByteArray frame = QByteArray::fromStdString(frameOf(ask.SerializeAsString()));
-    for (int i = 0; i < requests; ++i)
-        server.socket().write(frame);
+    floodWithRequests(server);
     // The window takes what it can, then holds still: a second passes without a
     // request taken.
     int round = 0;
@@ -324,19 +493,27 @@ TEST_F(RelayLifecycleTest, ServerThatNeverReadsHoldsTheGcuBackAndStaysBounded)
     gcu.writeFrame(pong.SerializeAsString());
     spinFor(1500);
     EXPECT_FALSE(pongShown) << "the window went on reading the GCU for a server that reads nothing";
-#ifndef __SANITIZE_ADDRESS__
-    // AddressSanitizer holds freed memory back: resident memory says nothing there.
-    EXPECT_LT(residentKiB() - before, 50 * 1024);
-#else
-    (void)before;
-#endif
+    expectResidentWithin50MB(before);
 
     // Once the server reads, every request is answered and the GCU is read again.
-    server.startReading();
-    EXPECT_TRUE(spinUntil(
-        [&] { return server.count(SoftwareServerResponse::kGetSerialNumber) == requests; }, 90000))
-        << server.count(SoftwareServerResponse::kGetSerialNumber);
+    expectFloodAnswered(server);
     EXPECT_TRUE(pongShown);
+}
+
+TEST(RelayLifecycleTool, ServerThatNeverReadsKeepsGcutoolBounded)
+{
+    FakeUsbPort gcu("SN-TOOL-NEVER-READS-" + std::string(100, 'x'));
+    ServerScript server(false);
+    auto tool = startRelayTool(server, 600);
+    ASSERT_TRUE(server.waitForClient()) << tool->log();
+    const long before = residentKiB(tool->pid());
+
+    floodWithRequests(server);
+    // gcutool takes what it can, then holds still.
+    EXPECT_LT(steadyCount([&] { return tool->log(); }, "Type GetSerialNumber", 90000),
+              floodRequests);
+    expectResidentWithin50MB(before, tool->pid());
+    expectFloodAnswered(server);
 }
 
 TEST_F(RelayLifecycleTest, AbandonedLocalUploadLeavesTheGcuToTheServer)

@@ -191,9 +191,10 @@ std::vector<std::string> StdoutCapture::lines() const
     return result;
 }
 
-long residentKiB()
+long residentKiB(pid_t process)
 {
-    std::ifstream status("/proc/self/status");
+    std::ifstream status(process ? "/proc/" + std::to_string(process) + "/status"
+                                 : std::string("/proc/self/status"));
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
             return std::stol(line.substr(6));

@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/types.h>
 
 // A private virtual USB bus for one test process: a fresh bus directory, set as
 // ORV_VIRTUAL_USB_DIR before anything enumerates ports.
@@ -59,8 +60,8 @@ int spinUntilSteady(const std::function<int()>& count, int quietMs, int timeoutM
                     const std::function<void()>& step = {});
 
 std::string frameOf(const std::string& payload);
-// This process's resident memory.
-long residentKiB();
+// The resident memory of a process, by default this one.
+long residentKiB(pid_t process = 0);
 
 // Captures what the code under test writes to std::cout.
 class StdoutCapture

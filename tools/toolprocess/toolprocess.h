@@ -20,6 +20,7 @@ public:
     // event loop runs meanwhile.
     int waitForExit(int timeoutMs);
     std::string log() const;
+    pid_t pid() const { return child; }
     // Sends SIGINT, as Ctrl-C on a terminal would.
     void interrupt() { signal(SIGINT); }
     // Sends a signal while the process runs.
