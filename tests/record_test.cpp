@@ -148,7 +148,11 @@ TEST_P(Record, EachUpdateLeavesOneRowWithItsOutcomeAndAKilledOneIsMarkedAbandone
     {
         GcuSimProcess silent("SIM-STALL", {"--bootloader", "--drop", "1"});
         ASSERT_FALSE(silent.waitForPort(0xEEEF).isNull()) << silent.log();
-        EXPECT_EQ(gcutool(withRecord({"flash", firmware, "--stall-timeout", "1"})).exitCode, 4);
+        {
+            const ToolRun stalled =
+                gcutool(withRecord({"flash", firmware, "--stall-timeout", "1"}));
+            EXPECT_EQ(stalled.exitCode, 4) << stalled.output;
+        }
     }
     {
         GcuSimProcess gone("SIM-LOST", {"--bootloader", "--vanish-after", "6"});

@@ -382,6 +382,9 @@ void UploaderApp::relayEnded(UpdateRelay::End end)
 
 void UploaderApp::recordRelayEnd(UpdateRelay::End end)
 {
+    // A server connection that ends says nothing of the window's own upload.
+    if (!recording.running("window-relay"))
+        return;
     switch (end) {
     case UpdateRelay::End::Completed:
         recording.end("done", 0, {});

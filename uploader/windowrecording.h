@@ -25,6 +25,7 @@ public:
     void end(const QString& outcome, int exitCode, const QString& reason,
              const QString& versionAfter = {});
     bool running() const { return row.has_value(); }
+    bool running(const QString& command) const { return row && row->command == command; }
 
 private:
     bool prepared();
