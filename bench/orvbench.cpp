@@ -887,8 +887,8 @@ ToolRun runGcutool(const std::vector<std::string>& arguments)
     return {secondsSince(start), peakKiB / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-// GCUs in bootloader mode that answer `delayMs` late, as a USB GCU busy writing
-// its flash does.
+// GCUs that start in bootloader mode, answer `delayMs` late, as a USB GCU busy writing
+// its flash does, and come back in application mode once updated.
 std::vector<std::unique_ptr<ToolProcess>> startGcus(Workspace& workspace, const std::string& prefix,
                                                     int count, int delayMs)
 {
@@ -899,8 +899,8 @@ std::vector<std::unique_ptr<ToolProcess>> startGcus(Workspace& workspace, const 
             "gcu-sim",
             std::vector<std::string>{"--serial", serial, "--bus-dir", workspace.bus, "--device-key",
                                      workspace.devicePem, "--flash-out", "/dev/null",
-                                     "--bootloader", "--stay-in-bootloader", "--reset-delay", "100",
-                                     "--delay", std::to_string(delayMs)},
+                                     "--bootloader", "--reset-delay", "100", "--delay",
+                                     std::to_string(delayMs)},
             workspace.dir + "/" + serial + ".log"));
     }
     for (int i = 0; i < count; ++i)
@@ -978,8 +978,8 @@ void recordingCost(Workspace& workspace, BenchTable& table, const std::string& u
     RecordLocation location;
     QString problem;
     RecordLocation::parse(QString::fromStdString(url), &location, &problem);
-    UpdateRecorder recorder(location, RecordSpool(QString::fromStdString(workspace.dir) +
-                                                  "/spool.sqlite"));
+    UpdateRecorder recorder(location,
+                            RecordSpool(QString::fromStdString(workspace.dir) + "/spool.sqlite"));
     recorder.setWarning([](const QString& warning) {
         std::cerr << "orv-bench: " << warning.toStdString() << std::endl;
     });
