@@ -28,7 +28,7 @@ fuzz:
 	FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60) bash scripts/fuzz.sh
 
 bench: build
-	cd $(BUILD) && pg_virtualenv ./bin/orv-bench bench-results.json
+	cd $(BUILD) && pg_virtualenv -t ./bin/orv-bench bench-results.json
 
 package: build
 	cmake --build $(BUILD) --target package
