@@ -1,4 +1,3 @@
-#include "csvreport.h"
 #include "filedialoguser.h"
 #include "firmwarefilecheck.h"
 #include "gcusimprocess.h"
@@ -419,21 +418,3 @@ TEST_P(RecordPostgresql, RowsOfAStationRunWhileTheServerWasDownAreForwardedExact
 
 INSTANTIATE_TEST_SUITE_P(Postgresql, RecordPostgresql,
                          ::testing::Values(RecordLocation::Dialect::Postgresql));
-
-// The export writes its cells by the station report's rules.
-TEST(RecordCsv, CellsAreQuotedAndFormulasNeutralised)
-{
-    EXPECT_EQ(CsvReport::cell("plain 1.4.0"), "plain 1.4.0");
-    EXPECT_EQ(CsvReport::cell("a,b"), "\"a,b\"");
-    EXPECT_EQ(CsvReport::cell("say \"hi\""), "\"say \"\"hi\"\"\"");
-    EXPECT_EQ(CsvReport::cell("two\nlines"), "\"two\nlines\"");
-    EXPECT_EQ(CsvReport::cell("cr\rhere"), "\"cr\rhere\"");
-    EXPECT_EQ(CsvReport::cell("=1+2"), "'=1+2");
-    EXPECT_EQ(CsvReport::cell("+1"), "'+1");
-    EXPECT_EQ(CsvReport::cell("-1"), "'-1");
-    EXPECT_EQ(CsvReport::cell("@SUM(A1)"), "'@SUM(A1)");
-    EXPECT_EQ(CsvReport::cell("\tx"), "'\tx");
-    EXPECT_EQ(CsvReport::cell("\rx"), "\"'\rx\"");
-    EXPECT_EQ(CsvReport::cell("=a,b"), "\"'=a,b\"");
-    EXPECT_EQ(CsvReport::cell(""), "");
-}
