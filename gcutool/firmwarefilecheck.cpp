@@ -4,6 +4,8 @@
 #include "terminaltext.h"
 #include "tooloutput.h"
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <fstream>
@@ -81,4 +83,13 @@ QJsonObject FirmwareFileCheck::toJson() const
             {"largest_command", *largest},
             {"key_blob_bytes", keyBlobBytes},
             {"aes_key_bytes", aesKeyBytes}};
+}
+
+QString FirmwareFileCheck::sha256(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return hash.result().toHex();
 }

@@ -25,6 +25,11 @@ public:
     // The file as read, for every upload of it to share.
     const std::shared_ptr<const FirmwareFile>& firmware() const { return parsed; }
 
+    // The description the file carries, as it came.
+    const QString& fileDescription() const { return description; }
+    // The file's SHA-256 in hexadecimal; empty when it cannot be read.
+    static QString sha256(const QString& path);
+
     QStringList describe() const;
     QJsonObject toJson() const;
 

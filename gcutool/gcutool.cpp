@@ -1,5 +1,6 @@
 #include "gcutool.h"
 
+#include "dashboardoptions.h"
 #include "devicefinder.h"
 #include "devicesession.h"
 #include "doctor.h"
@@ -13,14 +14,17 @@
 #include "runsummary.h"
 #include "station.h"
 #include "terminaltext.h"
+#include "updaterecorder.h"
 #include "updaterecording.h"
 #include "uploadrun.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSysInfo>
 #include <algorithm>
 #include <iostream>
 #include <map>
@@ -132,8 +136,18 @@ const std::vector<GcuTool::Subcommand>& GcuTool::subcommands()
              p.addOption({"stop-now", "Ctrl-C stops running updates too, rather than letting "
                                       "them finish."});
              UpdateRecording::addOptions(p, true);
+             DashboardOptions::add(p, false);
          },
          &GcuTool::station},
+        {"serve",
+         "Serve the fleet page: every station's updates from the fleet record, live in a "
+         "browser, until Ctrl-C.",
+         nullptr,
+         [](QCommandLineParser& p) {
+             DashboardOptions::add(p, true);
+             UpdateRecording::addOptions(p, false);
+         },
+         &GcuTool::serve},
         {"bootloader", "Reset the GCU into its bootloader and wait for it to come back.", nullptr,
          [](QCommandLineParser& p) {
              addDeviceOptions(p);
@@ -644,6 +658,18 @@ ExitCode GcuTool::station()
     if (const auto refused = recording.start(parser, *output, settings.upload.firmwareFile))
         return *refused;
     settings.recording = &recording;
+    std::unique_ptr<Dashboard> dashboard;
+    if (parser.isSet("listen")) {
+        Dashboard::Settings board;
+        board.station =
+            parser.isSet("station") ? parser.value("station") : QSysInfo::machineHostName();
+        board.firmware = {QFileInfo(settings.upload.firmwareFile).fileName(),
+                          settings.upload.expectVersion, file.fileDescription(),
+                          FirmwareFileCheck::sha256(settings.upload.firmwareFile)};
+        board.record = recording.location();
+        if (const auto refused = startDashboard(board, &dashboard))
+            return *refused;
+    }
     output->showLiveLines(true);
     Station station(settings, file, *output);
     InterruptWatcher interrupts;
@@ -651,7 +677,58 @@ ExitCode GcuTool::station()
     const bool stopNow = parser.isSet("stop-now");
     QObject::connect(&interrupts, &InterruptWatcher::interrupted,
                      [&station, stopNow] { station.stop(stopNow); });
-    return station.run();
+    const ExitCode code = station.run();
+    output->setListener({});
+    return code;
+}
+
+std::optional<ExitCode> GcuTool::startDashboard(Dashboard::Settings settings,
+                                                std::unique_ptr<Dashboard>* dashboard)
+{
+    QString problem;
+    if (!DashboardOptions::read(parser, &settings.server, &problem))
+        return usage(problem);
+    *dashboard = std::make_unique<Dashboard>(std::move(settings));
+    if (!(*dashboard)->start(&problem)) {
+        output->error({}, ExitCode::Usage, problem);
+        return ExitCode::Usage;
+    }
+    StationBoard* board = &(*dashboard)->board();
+    output->setListener([board](const QJsonObject& event) { board->take(event); });
+    output->log({}, "Dashboard: " + (*dashboard)->pageUrl(), false,
+                {{"url", (*dashboard)->pageUrl()}, {"port", (*dashboard)->port()}});
+    return std::nullopt;
+}
+
+ExitCode GcuTool::serve()
+{
+    if (!parser.isSet("listen"))
+        return usage("serve needs --listen [ADDR:]PORT");
+    RecordLocation location;
+    QString problem;
+    if (!UpdateRecording::locate(parser, &location, &problem))
+        return usage(problem);
+    // As any run that reaches the record: spooled rows are forwarded and rows of
+    // ended processes marked.
+    UpdateRecorder recorder(location);
+    if (recorder.prepare(&problem) != UpdateRecorder::Readiness::Ready) {
+        output->error({}, ExitCode::FileUnusable,
+                      QString("The record %1 cannot be used: %2").arg(location.text(), problem));
+        return ExitCode::FileUnusable;
+    }
+    Dashboard::Settings settings;
+    settings.fleet = true;
+    settings.station = parser.value("station");
+    settings.record = location;
+    std::unique_ptr<Dashboard> dashboard;
+    if (const auto refused = startDashboard(settings, &dashboard))
+        return *refused;
+    InterruptWatcher interrupts;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, [] { QCoreApplication::quit(); });
+    QCoreApplication::exec();
+    output->setListener({});
+    output->end({}, ExitCode::Done, "Stopped serving");
+    return ExitCode::Done;
 }
 
 ExitCode GcuTool::flash()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dashboard.h"
 #include "exitcode.h"
 #include "firmwarefilecheck.h"
 #include "tooloutput.h"
@@ -47,6 +48,11 @@ private:
     ExitCode readKey();
     ExitCode relay();
     ExitCode recordQuery();
+    ExitCode serve();
+    // Starts the dashboard that --listen asks for and feeds it every event; the
+    // exit code when it cannot start (said).
+    std::optional<ExitCode> startDashboard(Dashboard::Settings settings,
+                                           std::unique_ptr<Dashboard>* dashboard);
 
     // Picks the GCU, opens its port and runs `job` in a device session until it
     // ends or Ctrl-C has stopped it.

@@ -149,7 +149,8 @@ void Station::begin(const QSerialPortInfo& port)
 void Station::refuse(const QSerialPortInfo& port, const QString& reason)
 {
     refusedPorts.insert(port.systemLocation());
-    output.error(port.serialNumber(), ExitCode::NoDevice, reason);
+    output.error(port.serialNumber(), ExitCode::NoDevice, reason,
+                 {{"refused", true}, {"port", port.systemLocation()}});
     results.push_back({port.serialNumber(), UploadRun::refusal(reason)});
     writeReportRow(port.serialNumber(), QDateTime::currentDateTimeUtc());
 }

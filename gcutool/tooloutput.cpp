@@ -17,6 +17,14 @@ QString lineFor(const QString& serial, const QString& message)
     return serial.isEmpty() ? message : QString("%1: %2").arg(TerminalText::shown(serial), message);
 }
 
+QJsonObject progressFields(const ToolOutput::Progress& progress)
+{
+    return {{"steps_done", progress.stepsDone},
+            {"steps_total", progress.stepsTotal},
+            {"bytes_done", progress.bytesDone},
+            {"bytes_total", progress.bytesTotal}};
+}
+
 QString clock(qint64 seconds)
 {
     return QString("%1:%2")
@@ -48,12 +56,36 @@ QString ToolOutput::bytesText(qint64 bytes)
     return QString("%1 MiB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
 }
 
-void ToolOutput::emitJson(const char* kind, const QString& serial, QJsonObject fields)
+void ToolOutput::setListener(std::function<void(const QJsonObject&)> eventListener)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    listener = std::move(eventListener);
+}
+
+namespace {
+
+QJsonObject stamped(const char* kind, const QString& serial, QJsonObject fields)
 {
     fields.insert("event", kind);
     fields.insert("serial", serial);
     fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    writer.write(out, QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+    return fields;
+}
+
+} // namespace
+
+void ToolOutput::tell(const char* kind, const QString& serial, QJsonObject fields)
+{
+    if (listener)
+        listener(stamped(kind, serial, std::move(fields)));
+}
+
+void ToolOutput::emitJson(const char* kind, const QString& serial, QJsonObject fields)
+{
+    writer.write(
+        out,
+        QJsonDocument(stamped(kind, serial, std::move(fields))).toJson(QJsonDocument::Compact) +
+            '\n');
 }
 
 void ToolOutput::put(std::FILE* stream, const QString& text)
@@ -111,6 +143,7 @@ void ToolOutput::state(const QString& serial, const QString& state)
 {
     std::lock_guard<std::mutex> guard(lock);
     meters[serial].state = state;
+    tell("state", serial, {{"state", state}});
     if (!liveLines)
         return;
     if (!liveOrder.contains(serial))
@@ -123,8 +156,9 @@ void ToolOutput::announce(const char* kind, const QString& serial, const QString
                           QJsonObject fields, bool shownToPeople)
 {
     showUnshownProgress(serial);
+    fields.insert("message", message);
+    tell(kind, serial, fields);
     if (outputStyle == Style::Json) {
-        fields.insert("message", message);
         emitJson(kind, serial, fields);
     } else if (outputStyle == Style::Human && shownToPeople) {
         printLine(out, lineFor(serial, message));
@@ -144,6 +178,7 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
     Meter& meter = meters[serial];
     if (!meter.started.isValid())
         meter.started.start();
+    tell("progress", serial, progressFields(progress));
     if (outputStyle == Style::Quiet || (outputStyle == Style::Human && progress.stepsTotal <= 0))
         return;
     meter.progress = progress;
@@ -168,11 +203,7 @@ void ToolOutput::showProgress(const QString& serial, Meter& meter)
     meter.progressUnshown = false;
     const Progress& progress = meter.progress;
     if (outputStyle == Style::Json) {
-        emitJson("progress", serial,
-                 {{"steps_done", progress.stepsDone},
-                  {"steps_total", progress.stepsTotal},
-                  {"bytes_done", progress.bytesDone},
-                  {"bytes_total", progress.bytesTotal}});
+        emitJson("progress", serial, progressFields(progress));
         return;
     }
     if (liveLines) {
@@ -239,10 +270,10 @@ void ToolOutput::drawBar(const QString& serial, Meter& meter)
     barShown = true;
 }
 
-void ToolOutput::log(const QString& serial, const QString& message, bool detail)
+void ToolOutput::log(const QString& serial, const QString& message, bool detail, QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
-    announce("log", serial, message, {}, !detail || verbose);
+    announce("log", serial, message, fields, !detail || verbose);
 }
 
 void ToolOutput::retry(const QString& serial, const QString& message, QJsonObject fields)
@@ -269,21 +300,26 @@ void ToolOutput::end(const QString& serial, ExitCode code, const QString& messag
 {
     std::lock_guard<std::mutex> guard(lock);
     showUnshownProgress(serial);
+    fields.insert("message", message);
+    fields.insert("exit_code", static_cast<int>(code));
+    tell("end", serial, fields);
     if (outputStyle == Style::Json) {
-        fields.insert("message", message);
-        fields.insert("exit_code", static_cast<int>(code));
         emitJson("end", serial, fields);
     } else {
         printLine(out, lineFor(serial, message));
     }
 }
 
-void ToolOutput::error(const QString& serial, ExitCode code, const QString& message)
+void ToolOutput::error(const QString& serial, ExitCode code, const QString& message,
+                       QJsonObject fields)
 {
     std::lock_guard<std::mutex> guard(lock);
     showUnshownProgress(serial);
+    fields.insert("message", message);
+    fields.insert("exit_code", static_cast<int>(code));
+    tell("error", serial, fields);
     if (outputStyle == Style::Json)
-        emitJson("error", serial, {{"message", message}, {"exit_code", static_cast<int>(code)}});
+        emitJson("error", serial, fields);
     else
         printLine(err, "gcutool: " + lineFor(serial, message));
 }

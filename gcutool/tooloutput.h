@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 
 // Everything gcutool tells its user, from any device session's thread: lines for
@@ -43,6 +44,11 @@ public:
     ~ToolOutput();
 
     Style style() const { return outputStyle; }
+    // Every event as a JSON object, whatever the style, each progress report and
+    // each state change ({"event": "state", "state": ...}) included: for a
+    // dashboard. Called from the thread that reports the event, in order; none
+    // clears it.
+    void setListener(std::function<void(const QJsonObject&)> listener);
     // Several GCUs at once on a terminal: one live line each, kept at the bottom
     // of the screen and redrawn in place, with the other lines above them.
     void showLiveLines(bool show) { liveLines = show && terminal && outputStyle == Style::Human; }
@@ -55,13 +61,15 @@ public:
     void begin(const QString& serial, const QString& message, QJsonObject fields = {});
     void progress(const QString& serial, const Progress& progress);
     // Details a person may want; on a terminal only with --verbose.
-    void log(const QString& serial, const QString& message, bool detail = false);
+    void log(const QString& serial, const QString& message, bool detail = false,
+             QJsonObject fields = {});
     void retry(const QString& serial, const QString& message, QJsonObject fields);
     void lost(const QString& serial, const QString& message);
     void resumed(const QString& serial, const QString& message, QJsonObject fields);
     // The outcome: shown even with --quiet.
     void end(const QString& serial, ExitCode code, const QString& message, QJsonObject fields = {});
-    void error(const QString& serial, ExitCode code, const QString& message);
+    void error(const QString& serial, ExitCode code, const QString& message,
+               QJsonObject fields = {});
 
     static QString bytesText(qint64 bytes);
 
@@ -82,6 +90,8 @@ private:
     void showUnshownProgress(const QString& serial);
     void put(std::FILE* stream, const QString& text);
     void emitJson(const char* kind, const QString& serial, QJsonObject fields);
+    // An event for the listener, if there is one.
+    void tell(const char* kind, const QString& serial, QJsonObject fields);
     // An event as a JSON object, or as a line for people when `shownToPeople`.
     void announce(const char* kind, const QString& serial, const QString& message,
                   QJsonObject fields, bool shownToPeople);
@@ -99,6 +109,7 @@ private:
     std::FILE* out;
     std::FILE* err;
     OutputWriter writer;
+    std::function<void(const QJsonObject&)> listener;
     std::mutex lock;
     QHash<QString, Meter> meters;
     // A progress bar occupies the current terminal line.

@@ -1,11 +1,11 @@
 #include "updaterecording.h"
 
+#include "firmwarefilecheck.h"
 #include "tooloutput.h"
 #include "uploadrun.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,15 +28,6 @@ QString configuredRecord()
             record = line.mid(7).trimmed();
     }
     return record;
-}
-
-QString sha256Of(const QString& path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return hash.result().toHex();
 }
 
 } // namespace
@@ -88,7 +79,7 @@ std::optional<ExitCode> UpdateRecording::start(const QCommandLineParser& parser,
     station = parser.value("station");
     if (!firmwareFile.isEmpty()) {
         firmwareName = QFileInfo(firmwareFile).fileName();
-        firmwareSha256 = sha256Of(firmwareFile);
+        firmwareSha256 = FirmwareFileCheck::sha256(firmwareFile);
     }
     recorder = std::make_unique<UpdateRecorder>(location);
     recorder->setWarning([&output](const QString& warning) { output.log({}, warning); });
@@ -110,6 +101,13 @@ std::optional<ExitCode> UpdateRecording::start(const QCommandLineParser& parser,
     }
     // The first row that goes to the spool says so.
     return std::nullopt;
+}
+
+std::optional<RecordLocation> UpdateRecording::location() const
+{
+    if (!recorder)
+        return std::nullopt;
+    return recorder->location();
 }
 
 UpdateRow UpdateRecording::begin(const QString& command, const QString& serial, const QString& port)

@@ -31,6 +31,9 @@ public:
     std::optional<ExitCode> start(const QCommandLineParser& parser, ToolOutput& output,
                                   const QString& firmwareFile = {});
 
+    // Where the rows go; none with --no-record.
+    std::optional<RecordLocation> location() const;
+
     // From the GCU's own thread.
     UpdateRow begin(const QString& command, const QString& serial, const QString& port);
     void end(UpdateRow& row, ExitCode code, const QString& reason);

@@ -28,7 +28,8 @@ UploadRun::Outcome UploadRun::refusal(const QString& reason)
 ExitCode UploadRun::fail(ExitCode code, const QString& message)
 {
     output.state(serial, "failed");
-    output.error(serial, code, message);
+    output.error(serial, code, message,
+                 oldVersion.isEmpty() ? QJsonObject() : QJsonObject{{"old_version", oldVersion}});
     result = {code,    message, oldVersion, {}, sinceStart.elapsed() / 1000.0,
               retries, resumes, false};
     return code;

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz
-targets=(framecodec decoderesponse window firmwareprocedure rsawrapper)
+targets=(framecodec decoderesponse window firmwareprocedure rsawrapper httphead)
 
 ORV_NEED_CLANG=1 bash scripts/install-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DORV_FUZZ=ON -DORV_SANITIZE=address,undefined \

@@ -1,0 +1,178 @@
+// The dashboard's server over plain HTTP and its WebSocket, as a factory
+// network's other machines and browsers would reach it: `gcutool serve` on
+// every address, so that it takes a token, in front of a real SQLite record.
+#include "gcusimprocess.h"
+#include "testbus.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QWebSocket>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace {
+
+// A whole request on a connection of its own, and the whole answer.
+std::string exchange(quint16 port, const QByteArray& request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return "no connection";
+    socket.write(request);
+    QByteArray answer;
+    spinUntil(
+        [&] {
+            answer += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        20000);
+    return (answer + socket.readAll()).toStdString();
+}
+
+std::string statusLine(const std::string& answer)
+{
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+class ServedFleetPage : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string record = "sqlite://" + temporaryPath("dashboard-record.sqlite");
+        server =
+            startTool("gcutool", {"--json", "serve", "--listen", "0.0.0.0:0", "--record", record});
+        ASSERT_TRUE(spinUntil(
+            [&] {
+                std::istringstream lines(server->log());
+                for (std::string line; std::getline(lines, line);) {
+                    const QJsonObject event =
+                        QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+                    if (event.contains("url")) {
+                        url = QUrl(event.value("url").toString());
+                        return true;
+                    }
+                }
+                return false;
+            },
+            30000))
+            << server->log();
+        port = static_cast<quint16>(url.port());
+        host = "127.0.0.1:" + QByteArray::number(port);
+        token = QUrlQuery(url).queryItemValue("token").toLatin1();
+    }
+
+    QByteArray get(const QByteArray& path, const QByteArray& headers) const
+    {
+        return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n" + headers + "\r\n";
+    }
+
+    std::unique_ptr<ToolProcess> server;
+    QUrl url;
+    quint16 port = 0;
+    QByteArray host;
+    QByteArray token;
+};
+
+TEST_F(ServedFleetPage, ServesOnlyReadsForItsOwnHostWithItsTokenAndItsOwnPage)
+{
+    // Off loopback a token is made, printed once, and asked for.
+    ASSERT_EQ(token.size(), 64) << url.toString().toStdString();
+    EXPECT_EQ(statusLine(exchange(port, get("/", ""))), "HTTP/1.1 401 Unauthorized");
+
+    // The token given once in the address becomes a strict, script-proof cookie
+    // and the address is asked for again without it.
+    const std::string kept = exchange(port, get("/?token=" + token, ""));
+    EXPECT_EQ(statusLine(kept), "HTTP/1.1 303 See Other");
+    EXPECT_NE(kept.find("Set-Cookie: orv_dashboard_token=" + token.toStdString() +
+                        "; Path=/; HttpOnly; SameSite=Strict\r\n"),
+              std::string::npos)
+        << kept;
+    EXPECT_NE(kept.find("Location: /\r\n"), std::string::npos) << kept;
+    const QByteArray cookie = "Cookie: orv_dashboard_token=" + token + "\r\n";
+    const std::string page = exchange(port, get("/", cookie));
+    EXPECT_EQ(statusLine(page), "HTTP/1.1 200 OK");
+    for (const char* header :
+         {"Content-Security-Policy: default-src 'self'; script-src 'self';",
+          "X-Content-Type-Options: nosniff\r\n", "Referrer-Policy: no-referrer\r\n"})
+        EXPECT_NE(page.find(header), std::string::npos) << header;
+    EXPECT_EQ(page.find("Access-Control-"), std::string::npos);
+    EXPECT_NE(page.find("<script src=\"/dashboard.js\" defer></script>"), std::string::npos);
+    EXPECT_EQ(
+        statusLine(exchange(port, get("/api/history", "Authorization: Bearer " + token + "\r\n"))),
+        "HTTP/1.1 200 OK");
+    EXPECT_EQ(
+        statusLine(exchange(port, get("/", "Authorization: Bearer " + token.left(63) + "0\r\n"))),
+        "HTTP/1.1 401 Unauthorized");
+
+    // Nothing but reads; a name the server does not answer for (DNS rebinding).
+    const std::string posted = exchange(port, "POST / HTTP/1.1\r\nHost: " + host + "\r\n" + cookie +
+                                                  "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(statusLine(posted), "HTTP/1.1 405 Method Not Allowed");
+    EXPECT_NE(posted.find("Allow: GET, HEAD\r\n"), std::string::npos);
+    EXPECT_EQ(statusLine(exchange(port, "GET / HTTP/1.1\r\nHost: rebound.example:" +
+                                            QByteArray::number(port) + "\r\n" + cookie + "\r\n")),
+              "HTTP/1.1 421 Misdirected Request");
+
+    // A head over 8 KiB is refused, and answered, not cut off.
+    EXPECT_EQ(statusLine(exchange(
+                  port, get("/", cookie + "X-Padding: " + QByteArray(8200, 'a') + "\r\n"))),
+              "HTTP/1.1 431 Request Header Fields Too Large");
+    EXPECT_EQ(
+        statusLine(exchange(port, "GET / HTTP/1.1\r\nHost: " + host + "\r\n\tfolded\r\n\r\n")),
+        "HTTP/1.1 400 Bad Request");
+
+    // A WebSocket from another site's page is refused, even with the cookie.
+    const QByteArray upgrade = "Connection: Upgrade\r\nUpgrade: websocket\r\n"
+                               "Sec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+    EXPECT_EQ(statusLine(
+                  exchange(port, get("/ws", cookie + upgrade + "Origin: http://evil.example\r\n"))),
+              "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(statusLine(exchange(port, get("/ws", upgrade + "Origin: http://" + host + "\r\n"))),
+              "HTTP/1.1 401 Unauthorized");
+}
+
+TEST_F(ServedFleetPage, GivesAPageItsSnapshotAndLetsItSayNothingButPings)
+{
+    QWebSocket page("http://" + QString::fromLatin1(host));
+    QStringList received;
+    QObject::connect(&page, &QWebSocket::textMessageReceived,
+                     [&](const QString& text) { received << text; });
+    QNetworkRequest request(QUrl("ws://" + QString::fromLatin1(host) + "/ws"));
+    request.setRawHeader("Cookie", "orv_dashboard_token=" + token);
+    page.open(request);
+    ASSERT_TRUE(spinUntil([&] { return !received.isEmpty(); }, 20000))
+        << page.errorString().toStdString();
+    const QJsonObject snapshot = QJsonDocument::fromJson(received.first().toUtf8()).object();
+    EXPECT_EQ(snapshot.value("type").toString(), "snapshot");
+    EXPECT_EQ(snapshot.value("mode").toString(), "fleet");
+
+    page.sendTextMessage("ping");
+    ASSERT_TRUE(spinUntil([&] { return received.contains("pong"); }, 20000));
+    // More than 4 KiB from a page ends its socket.
+    page.sendTextMessage(QString(5000, 'x'));
+    EXPECT_TRUE(
+        spinUntil([&] { return page.state() == QAbstractSocket::UnconnectedState; }, 20000));
+
+    // At most 64 connections: the 65th is turned away at once.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(held.back()->waitForConnected(10000));
+    }
+    // Connections are taken in the order they came: by the 65th, all 64 count.
+    EXPECT_EQ(statusLine(exchange(port, get("/", ""))), "HTTP/1.1 503 Service Unavailable");
+    held.clear();
+    EXPECT_TRUE(spinUntil(
+        [&] { return statusLine(exchange(port, get("/", ""))) == "HTTP/1.1 401 Unauthorized"; },
+        20000));
+}
+
+} // namespace
