@@ -5,6 +5,7 @@
 #include "bootloadersession.h"
 #include "commandssender.h"
 #include "comport.h"
+#include "dashboard.h"
 #include "dhUploadProcedure.h"
 #include "firmwareuploadprocedure.h"
 #include "framecodec.h"
@@ -17,6 +18,7 @@
 #include "referenceclient.h"
 #include "rsakey.h"
 #include "server.pb.h"
+#include "tooloutput.h"
 #include "toolprocess.h"
 #include "updaterecorder.h"
 #include "uploaderapp.h"
@@ -27,6 +29,9 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkRequest>
 #include <QPlainTextEdit>
 #include <QSettings>
 #include <QSqlQuery>
@@ -34,6 +39,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QWebSocket>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -1074,6 +1080,178 @@ void fleetRecord(Workspace& workspace, BenchTable& table)
     statsOverManyRows(workspace, table);
 }
 
+// A dashboard page: a WebSocket to /ws, from the page's own origin, that
+// notes when each message arrives.
+class BenchPage
+{
+public:
+    BenchPage(quint16 port, const std::function<void(const QJsonObject&)>& onMessage = {})
+        : socket(QString("http://127.0.0.1:%1").arg(port))
+    {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived,
+                         [this, onMessage](const QString& text) {
+                             ++received;
+                             if (onMessage)
+                                 onMessage(QJsonDocument::fromJson(text.toUtf8()).object());
+                         });
+        socket.open(QUrl(QString("ws://127.0.0.1:%1/ws").arg(port)));
+    }
+    int received = 0;
+
+private:
+    QWebSocket socket;
+};
+
+void spinUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// From a GCU's progress to a page: 16 GCUs report 100 steps a second each to
+// gcutool's output, from a thread of their own as its sessions do; each step's
+// delay is the time until the first message that carries it, or a later step,
+// is read by a page over loopback. Progress is coalesced to ten reports a second
+// per GCU, so the delay includes that wait: it is what a person watching the
+// page sees.
+void dashboardLatency(BenchTable& table)
+{
+    constexpr int gcus = 16;
+    constexpr int steps = 300;
+    constexpr int stepIntervalMs = 10;
+    std::vector<double> medians, worst;
+    for (int round = 0; round < rounds; ++round) {
+        Dashboard dashboard(Dashboard::Settings{});
+        QString problem;
+        if (!dashboard.start(&problem)) {
+            std::cerr << "orv-bench: " << problem.toStdString() << "\n";
+            return;
+        }
+        // Per GCU: when each step was reported, and when each message arrived.
+        std::vector<std::vector<Clock::time_point>> reported(
+            gcus, std::vector<Clock::time_point>(steps + 1));
+        std::vector<std::vector<std::pair<int, Clock::time_point>>> arrived(gcus);
+        bool ready = false;
+        BenchPage page(dashboard.port(), [&](const QJsonObject& message) {
+            ready = true;
+            if (message.value("type").toString() != "gcu")
+                return;
+            const QJsonObject gcu = message.value("gcu").toObject();
+            const int index = gcu.value("serial").toString().mid(5).toInt();
+            arrived[index].push_back({gcu.value("steps_done").toInt(), Clock::now()});
+        });
+        spinUntil([&] { return ready; }, 10000);
+        std::atomic<bool> fed{false};
+        static std::FILE* const nowhere = std::fopen("/dev/null", "w");
+        ToolOutput output(ToolOutput::Style::Quiet, false, nowhere, nowhere);
+        StationBoard& board = dashboard.board();
+        output.setListener([&board](const QJsonObject& event) { board.take(event); });
+        std::thread feeder([&] {
+            const auto start = Clock::now();
+            for (int step = 1; step <= steps; ++step) {
+                std::this_thread::sleep_until(start +
+                                              std::chrono::milliseconds(step * stepIntervalMs));
+                for (int gcu = 0; gcu < gcus; ++gcu) {
+                    reported[gcu][step] = Clock::now();
+                    output.progress(QString("BENCH%1").arg(gcu, 2, 10, QChar('0')),
+                                    {step, steps, step * 256, steps * 256});
+                }
+            }
+            fed = true;
+        });
+        spinUntil(
+            [&] {
+                if (!fed)
+                    return false;
+                for (const auto& messages : arrived)
+                    if (messages.empty() || messages.back().first < steps)
+                        return false;
+                return true;
+            },
+            60000);
+        feeder.join();
+        output.setListener({});
+        std::vector<double> delays;
+        for (int gcu = 0; gcu < gcus; ++gcu) {
+            size_t next = 0;
+            for (int step = 1; step <= steps; ++step) {
+                while (next < arrived[gcu].size() && arrived[gcu][next].first < step)
+                    ++next;
+                if (next == arrived[gcu].size())
+                    break;
+                delays.push_back(std::chrono::duration<double, std::milli>(
+                                     arrived[gcu][next].second - reported[gcu][step])
+                                     .count());
+            }
+        }
+        medians.push_back(median(delays));
+        worst.push_back(percentile99(delays));
+    }
+    table.add({"dashboard: progress to page, median", medians, everyRound(100), "ms", false, 1.0,
+               "reference: the 100 ms a GCU's messages are coalesced to"});
+    table.add(
+        {"dashboard: progress to page, 99th percentile", worst, everyRound(100), "ms", false, 2.0,
+         "reference: 100 ms; gcutool's output and the page's messages may each wait that long"});
+}
+
+// CPU time of gcutool station updating 16 GCUs until all are done: with its
+// dashboard and 10 pages open, against the same station without --listen.
+double stationCpuSeconds(Workspace& workspace, const std::string& firmware, bool listen)
+{
+    static int batch = 0;
+    const std::string prefix = "DASH" + std::to_string(batch++) + "-";
+    const auto gcus = startGcus(workspace, prefix, 16, 2);
+    std::vector<std::string> arguments = {"--json",      "station",         firmware,
+                                          "--no-record", "--serial-prefix", prefix};
+    if (listen)
+        arguments.insert(arguments.end(), {"--listen", "127.0.0.1:0"});
+    const std::string log = workspace.dir + "/" + prefix + "station.log";
+    ToolProcess station("gcutool", arguments, log);
+    std::vector<std::unique_ptr<BenchPage>> pages;
+    int ended = 0;
+    spinUntil(
+        [&] {
+            ended = 0;
+            std::istringstream lines(station.log());
+            for (std::string line; std::getline(lines, line);) {
+                const QJsonObject event =
+                    QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+                ended += event.value("event").toString() == "end" ? 1 : 0;
+                if (pages.empty() && event.contains("port"))
+                    for (int i = 0; i < 10; ++i)
+                        pages.push_back(std::make_unique<BenchPage>(event.value("port").toInt()));
+            }
+            return ended == 16;
+        },
+        120000);
+    std::ifstream stat("/proc/" + std::to_string(station.pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // utime and stime: the 14th and 15th fields, after the parenthesised name.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stol(field);
+    station.interrupt();
+    station.waitForExit(30000);
+    if (ended != 16)
+        std::cerr << "orv-bench: only " << ended << " of 16 GCUs were updated\n";
+    return double(ticks) / sysconf(_SC_CLK_TCK);
+}
+
+void dashboardCost(Workspace& workspace, BenchTable& table)
+{
+    const std::string firmware = workspace.firmware(256, 400);
+    const auto cpu =
+        alternate<double>([&] { return stationCpuSeconds(workspace, firmware, true); },
+                          [&] { return stationCpuSeconds(workspace, firmware, false); });
+    table.add({"station CPU time, 16 GCUs, dashboard with 10 pages", cpu.ours, cpu.reference, "s",
+               false, 1.15, "reference: the same station without --listen"});
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -1131,6 +1309,10 @@ int main(int argc, char** argv)
     section("scaling", [&] { scaling(workspace, table); });
     section("many GCUs at once", [&] { manyGcus(workspace, table); });
     section("fleet record", [&] { fleetRecord(workspace, table); });
+    section("dashboard", [&] {
+        dashboardLatency(table);
+        dashboardCost(workspace, table);
+    });
     section("115200 baud", [&] {
         pacedRow(table, "plain upload, 1 MiB, 115200 baud", oneMiB, uart->seconds(300000),
                  wireSeconds(parse(oneMiB), [] { return LinkPacer::uart(115200); }), 0.97);

@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
+#include <sys/socket.h>
 
 // The page's files live in a static library and are not registered by themselves.
 // (Outside any namespace, as the macro requires.)
@@ -310,5 +311,11 @@ void DashboardServer::respond(QTcpSocket* socket, int status, const QByteArray& 
     if (withBody)
         response += body;
     socket->write(response);
-    socket->disconnectFromHost();
+    // Once the answer is out, only our side is closed: a client still sending
+    // (a head over the limit) would otherwise be reset and lose the answer
+    // unread. The socket goes when the client closes too, or at the time-out.
+    connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() == 0)
+            ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+    });
 }

@@ -178,8 +178,9 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
     Meter& meter = meters[serial];
     if (!meter.started.isValid())
         meter.started.start();
-    tell("progress", serial, progressFields(progress));
-    if (outputStyle == Style::Quiet || (outputStyle == Style::Human && progress.stepsTotal <= 0))
+    const bool shown =
+        outputStyle == Style::Json || (outputStyle == Style::Human && progress.stepsTotal > 0);
+    if (!shown && !listener)
         return;
     meter.progress = progress;
     const bool last = progress.stepsTotal > 0 && progress.stepsDone >= progress.stepsTotal;
@@ -202,10 +203,13 @@ void ToolOutput::showProgress(const QString& serial, Meter& meter)
     meter.sinceShown.start();
     meter.progressUnshown = false;
     const Progress& progress = meter.progress;
+    tell("progress", serial, progressFields(progress));
     if (outputStyle == Style::Json) {
         emitJson("progress", serial, progressFields(progress));
         return;
     }
+    if (outputStyle == Style::Quiet || progress.stepsTotal <= 0)
+        return;
     if (liveLines) {
         if (!liveOrder.contains(serial))
             liveOrder << serial;

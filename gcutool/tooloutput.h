@@ -44,10 +44,10 @@ public:
     ~ToolOutput();
 
     Style style() const { return outputStyle; }
-    // Every event as a JSON object, whatever the style, each progress report and
-    // each state change ({"event": "state", "state": ...}) included: for a
-    // dashboard. Called from the thread that reports the event, in order; none
-    // clears it.
+    // Every event as a JSON object, whatever the style, progress at the rate the
+    // JSON output has it and each state change ({"event": "state", "state":
+    // ...}) included: for a dashboard. Called from the thread that reports the
+    // event, in order; none clears it.
     void setListener(std::function<void(const QJsonObject&)> listener);
     // Several GCUs at once on a terminal: one live line each, kept at the bottom
     // of the screen and redrawn in place, with the other lines above them.
