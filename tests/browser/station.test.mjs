@@ -16,7 +16,13 @@ import { chromium } from 'playwright-core';
 const [binDir, preload, screenshotPath] = process.argv.slice(2);
 const chromiumPath = process.env.ORV_CHROMIUM || '/usr/bin/chromium';
 const work = mkdtempSync(join(tmpdir(), 'orv-dashboard-'));
-const env = { ...process.env, ORV_VIRTUAL_USB_DIR: join(work, 'bus'), XDG_DATA_HOME: join(work, 'data') };
+// The bus, the record's spool and gcutool's settings are the run's own.
+const env = {
+  ...process.env,
+  ORV_VIRTUAL_USB_DIR: join(work, 'bus'),
+  XDG_DATA_HOME: join(work, 'data'),
+  XDG_CONFIG_HOME: join(work, 'config'),
+};
 mkdirSync(env.ORV_VIRTUAL_USB_DIR);
 const children = [];
 // Generous: the machine may be loaded and the tools built with sanitizers.
@@ -57,11 +63,11 @@ async function waitFor(what, condition) {
 }
 
 // The station's JSON event that carries its dashboard's address.
-function startStation(listen) {
+function startStation(listen, ...more) {
   const station = start(
     'gcutool',
     ['--json', 'station', join(work, 'firmware.enc'), '--listen', listen, '--station', 'line-1',
-      '--record', `sqlite://${join(work, 'record.sqlite')}`],
+      '--record', `sqlite://${join(work, 'record.sqlite')}`, ...more],
     { LD_PRELOAD: preload });
   station.url = waitFor('the station to serve its page', () => {
     for (const line of station.lines) {
@@ -166,16 +172,21 @@ async function main() {
   // The station goes away: the page says so, and reconnects by itself to the
   // station started again on the same port.
   if (!(await page.locator('#banner').isHidden())) throw new Error('the banner shows while connected');
-  await stopStation(station);
+  // Its exit status is the worst of its GCUs': the stalled one's.
+  const code = await stopStation(station);
+  if (code !== 4) throw new Error(`the station exited ${code}, not 4 (stalled)`);
   await waitFor('the connection-lost banner', () => page.locator('#banner').isVisible());
-  station = startStation(`127.0.0.1:${port}`);
+  // Started again for no GCU of these, so that it has nothing to finish at the end.
+  station = startStation(`127.0.0.1:${port}`, '--serial-prefix', 'NONE');
   await station.url;
   await waitFor('the page to reconnect', () => page.locator('#banner').isHidden());
-  await waitFor('the new station name', async () => (await page.locator('#title').textContent()) === 'Station line-1');
+  await waitFor("the new station's snapshot, with none of the old GCUs", async () =>
+    (await page.locator('.tile').count()) === 0);
 
   if (problems.length) throw new Error(problems.join('\n'));
   await browser.close();
-  await stopStation(station);
+  const lastCode = await stopStation(station);
+  if (lastCode !== 0) throw new Error(`the station with no GCU exited ${lastCode}`);
 }
 
 let failed = false;
