@@ -1,8 +1,10 @@
 // The dashboard's server over plain HTTP and its WebSocket, as a factory
 // network's other machines and browsers would reach it: `gcutool serve` on
 // every address, so that it takes a token, in front of a real SQLite record.
+#include "dashboard.h"
 #include "gcusimprocess.h"
 #include "testbus.h"
+#include "tooloutput.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,8 +13,11 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QWebSocket>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -173,6 +178,78 @@ TEST_F(ServedFleetPage, GivesAPageItsSnapshotAndLetsItSayNothingButPings)
     EXPECT_TRUE(spinUntil(
         [&] { return statusLine(exchange(port, get("/", ""))) == "HTTP/1.1 401 Unauthorized"; },
         20000));
+}
+
+TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
+{
+    // Four GCUs report as fast as their sessions can, each from its own thread.
+    Dashboard dashboard(Dashboard::Settings{});
+    QString problem;
+    ASSERT_TRUE(dashboard.start(&problem)) << problem.toStdString();
+    std::FILE* nowhere = std::fopen("/dev/null", "w");
+    ToolOutput output(ToolOutput::Style::Quiet, false, nowhere, nowhere);
+    StationBoard& board = dashboard.board();
+    output.setListener([&board](const QJsonObject& event) { board.take(event); });
+
+    const QString host = QString("127.0.0.1:%1").arg(dashboard.port());
+    QWebSocket page("http://" + host);
+    std::map<QString, std::vector<QJsonObject>> tiles;
+    bool snapshot = false;
+    QObject::connect(&page, &QWebSocket::textMessageReceived, [&](const QString& text) {
+        const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+        snapshot = snapshot || message.value("type").toString() == "snapshot";
+        if (message.value("type").toString() == "gcu")
+            tiles[message.value("gcu").toObject().value("serial").toString()].push_back(
+                message.value("gcu").toObject());
+    });
+    page.open(QUrl("ws://" + host + "/ws"));
+    ASSERT_TRUE(spinUntil([&] { return snapshot; }, 20000));
+
+    constexpr int steps = 3000;
+    QElapsedTimer reporting;
+    reporting.start();
+    std::vector<std::thread> sessions;
+    std::atomic<int> finished{0};
+    for (int gcu = 0; gcu < 4; ++gcu)
+        sessions.emplace_back([&output, &finished, gcu] {
+            const QString serial = QString("LIVE%1").arg(gcu);
+            output.begin(serial, "update", {{"port", "/dev/ttyACM" + QString::number(gcu)}});
+            output.state(serial, "uploading");
+            for (int step = 1; step <= steps; ++step) {
+                output.progress(serial, {step, steps, step * 100LL, steps * 100LL});
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            output.end(serial, ExitCode::Done, "Updated", {{"new_version", "1.3.0"}});
+            ++finished;
+        });
+    // The board and the page are served by this thread's event loop meanwhile.
+    ASSERT_TRUE(spinUntil([&] { return finished == 4; }, 60000));
+    const double seconds = reporting.elapsed() / 1000.0;
+    for (std::thread& session : sessions)
+        session.join();
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            for (int gcu = 0; gcu < 4; ++gcu) {
+                const auto& seen = tiles[QString("LIVE%1").arg(gcu)];
+                if (seen.empty() || seen.back().value("outcome").toString() != "done")
+                    return false;
+            }
+            return true;
+        },
+        20000));
+    output.setListener({});
+    for (int gcu = 0; gcu < 4; ++gcu) {
+        const auto& seen = tiles[QString("LIVE%1").arg(gcu)];
+        // The last state is sent, whole: every step, the outcome, the version.
+        EXPECT_EQ(seen.back().value("steps_done").toInt(), steps);
+        EXPECT_EQ(seen.back().value("percent").toInt(), 100);
+        EXPECT_EQ(seen.back().value("version_after").toString(), "1.3.0");
+        EXPECT_EQ(seen.back().value("port").toString(), "/dev/ttyACM" + QString::number(gcu));
+        // Coalesced: ten a second at most, one more for the outcome.
+        EXPECT_LE(seen.size(), size_t(10 * seconds + 2)) << seconds << " s";
+        EXPECT_GE(seen.size(), 3u);
+    }
+    std::fclose(nowhere);
 }
 
 } // namespace
