@@ -8,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 #include <sys/socket.h>
 
@@ -27,6 +28,10 @@ constexpr int answerTimeoutMs = 30 * 1000;
 // A page that reads less than this behind is closed; it reconnects and starts
 // from a fresh snapshot.
 constexpr qint64 pageBacklogLimit = 4 * 1024 * 1024;
+// Every page is pinged this often; one that has answered nothing (a pong, or
+// its own ping) for twice as long is gone without a word, a phone that left
+// the network, and does not keep its connection.
+constexpr int pagePingIntervalMs = 30 * 1000;
 
 const char* reasonPhrase(int status)
 {
@@ -102,6 +107,11 @@ DashboardServer::DashboardServer(Settings serverSettings, StationBoard& stationB
     connect(&server, &QTcpServer::newConnection, this, &DashboardServer::accept);
     connect(&webSockets, &QWebSocketServer::newConnection, this, &DashboardServer::pageConnected);
     connect(&board, &StationBoard::changed, this, &DashboardServer::broadcast);
+    connect(&pinger, &QTimer::timeout, this, [this] {
+        for (QWebSocket* page : qAsConst(pages))
+            page->ping();
+    });
+    pinger.start(pagePingIntervalMs);
 }
 
 DashboardServer::~DashboardServer()
@@ -137,15 +147,22 @@ QString DashboardServer::pageUrl() const
     }
     QString url = QString("http://%1:%2/").arg(hostText(shown)).arg(server.serverPort());
     if (!settings.token.isEmpty())
-        url += "?token=" + QString::fromLatin1(settings.token);
+        // A token from a file may hold '+', '%', '&' or '#', which an address
+        // would read otherwise.
+        url += "?token=" + QString::fromLatin1(QUrl::toPercentEncoding(settings.token));
     return url;
 }
 
 void DashboardServer::accept()
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
+        // The place is given back when the socket goes. It is watched through a
+        // child of the socket, not the socket's own signal: a page, when it goes,
+        // cuts every connection its socket has, and a place would be lost for
+        // good with each page that has come and gone.
         ++connections;
-        connect(socket, &QObject::destroyed, this, [this] { --connections; });
+        auto* place = new QObject(socket);
+        connect(place, &QObject::destroyed, this, [this] { --connections; });
         connect(socket, &QAbstractSocket::disconnected, this, [socket] { socket->deleteLater(); });
         if (connections > maxConnections) {
             refuse(socket, 503, "Too many connections");
@@ -242,9 +259,9 @@ void DashboardServer::serveFile(QTcpSocket* socket, const HttpRequestHead& head)
 
 void DashboardServer::upgrade(QTcpSocket* socket)
 {
-    // From here the WebSocket server owns the socket; only its count stays ours.
+    // From here the WebSocket server owns the socket; its place among the
+    // connections is given back through the child that accept() gave it.
     socket->disconnect(this);
-    connect(socket, &QObject::destroyed, this, [this] { --connections; });
     webSockets.handleConnection(socket);
 }
 
@@ -259,30 +276,44 @@ void DashboardServer::pageConnected()
             pages.remove(page);
             page->deleteLater();
         });
+        auto* silence = new QTimer(page);
+        silence->setSingleShot(true);
+        connect(silence, &QTimer::timeout, page, &QWebSocket::abort);
+        connect(page, &QWebSocket::pong, silence, [silence] { silence->start(); });
+        silence->start(2 * pagePingIntervalMs);
         // A page has nothing to say but that it is still there.
-        connect(page, &QWebSocket::textMessageReceived, this, [page](const QString& text) {
-            if (text == "ping")
-                page->sendTextMessage("pong");
-            else
+        connect(page, &QWebSocket::textMessageReceived, this, [page, silence](const QString& text) {
+            if (text != "ping") {
                 page->close(QWebSocketProtocol::CloseCodePolicyViolated, "Pages only ping");
+                return;
+            }
+            silence->start();
+            send(page, "pong");
         });
         connect(page, &QWebSocket::binaryMessageReceived, this, [page] {
             page->close(QWebSocketProtocol::CloseCodePolicyViolated, "Pages only ping");
         });
-        page->sendTextMessage(QString::fromUtf8(board.snapshot()));
+        send(page, QString::fromUtf8(board.snapshot()));
     }
+}
+
+void DashboardServer::send(QWebSocket* page, const QString& text)
+{
+    // Aborted, not closed: a close waits for the backlog to be read, which a
+    // page that does not read never does, and its memory and connection stay.
+    if (page->bytesToWrite() > pageBacklogLimit)
+        page->abort();
+    else
+        page->sendTextMessage(text);
 }
 
 void DashboardServer::broadcast(const QByteArray& message)
 {
     const QString text = QString::fromUtf8(message);
-    for (QWebSocket* page : qAsConst(pages)) {
-        if (page->bytesToWrite() > pageBacklogLimit) {
-            page->close(QWebSocketProtocol::CloseCodeTooMuchData, "The page reads too slowly");
-            continue;
-        }
-        page->sendTextMessage(text);
-    }
+    // A copy: an aborted page leaves the set as it goes.
+    const QSet<QWebSocket*> open = pages;
+    for (QWebSocket* page : open)
+        send(page, text);
 }
 
 void DashboardServer::refuse(QTcpSocket* socket, int status, const QByteArray& reason)
