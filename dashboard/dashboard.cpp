@@ -49,8 +49,7 @@ bool Dashboard::readTokenFile(const QString& path, QByteArray* token, QString* p
 Dashboard::Dashboard(Settings settings)
     : stationBoard(
           std::make_unique<StationBoard>(settings.station, settings.firmware, settings.fleet)),
-      history(std::make_unique<DashboardHistory>(settings.record,
-                                                 settings.fleet ? QString() : settings.station)),
+      history(std::make_unique<DashboardHistory>(settings.record, settings.station)),
       server(std::make_unique<DashboardServer>(settings.server, *stationBoard, *history))
 {
 }

@@ -12,7 +12,8 @@ struct RecordTable;
 // The dashboard's questions to the fleet record: the recent history (of one
 // GCU, of one outcome), the stations' stats by day, and today's rows as CSV or
 // JSON Lines, with the same rules as `gcutool export`. A station's page sees
-// its own station's rows; the fleet page sees every station's.
+// its own station's rows; the fleet page sees every station's, or those of the
+// one station it was given.
 class DashboardHistory
 {
 public:
