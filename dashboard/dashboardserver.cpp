@@ -203,30 +203,31 @@ void DashboardServer::readHead(QTcpSocket* socket)
 void DashboardServer::answer(QTcpSocket* socket, const HttpRequestHead& head)
 {
     const DashboardAccess::Verdict verdict = access.check(head);
+    // A HEAD is answered with the head alone, a refusal too.
+    const bool withBody = head.method() != "HEAD";
     if (verdict.status == 405) {
         respond(socket, 405, "text/plain; charset=utf-8", verdict.reason + "\n", true,
                 {"Allow: GET, HEAD"});
         return;
     }
     if (verdict.status == 401) {
-        respond(socket, 401, "text/plain; charset=utf-8", verdict.reason + "\n", true,
+        respond(socket, 401, "text/plain; charset=utf-8", verdict.reason + "\n", withBody,
                 {"WWW-Authenticate: Bearer"});
         return;
     }
     if (verdict.status == 303) {
-        respond(socket, 303, "text/plain; charset=utf-8", verdict.reason + "\n",
-                head.method() == "GET",
+        respond(socket, 303, "text/plain; charset=utf-8", verdict.reason + "\n", withBody,
                 {"Set-Cookie: " + verdict.setCookie, "Location: " + verdict.location});
         return;
     }
     if (verdict.status != 0) {
-        refuse(socket, verdict.status, verdict.reason);
+        refuse(socket, verdict.status, verdict.reason, withBody);
         return;
     }
     if (head.path() == "/ws") {
         if (!head.headerHasToken("upgrade", "websocket") ||
             !head.headerHasToken("connection", "upgrade"))
-            refuse(socket, 400, "Only a WebSocket is served at /ws");
+            refuse(socket, 400, "Only a WebSocket is served at /ws", withBody);
         else
             upgrade(socket);
         return;
@@ -236,8 +237,7 @@ void DashboardServer::answer(QTcpSocket* socket, const HttpRequestHead& head)
         QList<QByteArray> headers;
         if (!found.fileName.isEmpty())
             headers << "Content-Disposition: attachment; filename=\"" + found.fileName + "\"";
-        respond(socket, found.status, found.contentType, found.body, head.method() == "GET",
-                headers);
+        respond(socket, found.status, found.contentType, found.body, withBody, headers);
         return;
     }
     serveFile(socket, head);
@@ -254,7 +254,7 @@ void DashboardServer::serveFile(QTcpSocket* socket, const HttpRequestHead& head)
         respond(socket, 200, file.contentType, resource.readAll(), head.method() == "GET");
         return;
     }
-    refuse(socket, 404, "Nothing is served at this path");
+    refuse(socket, 404, "Nothing is served at this path", head.method() == "GET");
 }
 
 void DashboardServer::upgrade(QTcpSocket* socket)
@@ -316,9 +316,10 @@ void DashboardServer::broadcast(const QByteArray& message)
         send(page, text);
 }
 
-void DashboardServer::refuse(QTcpSocket* socket, int status, const QByteArray& reason)
+void DashboardServer::refuse(QTcpSocket* socket, int status, const QByteArray& reason,
+                             bool withBody)
 {
-    respond(socket, status, "text/plain; charset=utf-8", reason + "\n", true);
+    respond(socket, status, "text/plain; charset=utf-8", reason + "\n", withBody);
 }
 
 void DashboardServer::respond(QTcpSocket* socket, int status, const QByteArray& contentType,

@@ -61,7 +61,8 @@ private:
     // Writes a whole response and closes the connection once it is sent.
     void respond(QTcpSocket* socket, int status, const QByteArray& contentType,
                  const QByteArray& body, bool withBody, QList<QByteArray> extraHeaders = {});
-    void refuse(QTcpSocket* socket, int status, const QByteArray& reason);
+    // A refusal in plain text; its body left out (`withBody` false) for a HEAD.
+    void refuse(QTcpSocket* socket, int status, const QByteArray& reason, bool withBody = true);
 
     Settings settings;
     DashboardAccess access;

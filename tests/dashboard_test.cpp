@@ -92,6 +92,10 @@ TEST_F(ServedFleetPage, ServesOnlyReadsForItsOwnHostWithItsTokenAndItsOwnPage)
     // Off loopback a token is made, printed once, and asked for.
     ASSERT_EQ(token.size(), 64) << url.toString().toStdString();
     EXPECT_EQ(statusLine(exchange(port, get("/", ""))), "HTTP/1.1 401 Unauthorized");
+    // A HEAD gets the head alone, refused or not.
+    const std::string headOnly = exchange(port, "HEAD / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(statusLine(headOnly), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(headOnly.substr(headOnly.find("\r\n\r\n") + 4), "") << headOnly;
 
     // The token given once in the address becomes a strict, script-proof cookie
     // and the address is asked for again without it.
