@@ -15,8 +15,8 @@ public:
     struct Settings
     {
         DashboardServer::Settings server;
-        // The station whose updates the record's answers hold; every station's
-        // when empty (the fleet page without --station).
+        // The station's name; for the fleet page, the one station it shows
+        // (`serve --station`), or none for every station.
         QString station;
         // The fleet page alone, with no GCUs of its own.
         bool fleet = false;

@@ -98,7 +98,10 @@ DashboardAccess::Verdict DashboardAccess::check(const HttpRequestHead& head) con
             verdict.setCookie =
                 QByteArray(cookieName) + '=' + token + "; Path=/; HttpOnly; SameSite=Strict";
             verdict.status = 303;
-            verdict.location = head.path();
+            // Never a path that starts "//" or "/\": a browser takes either for
+            // another site's address.
+            const bool ownPath = !head.path().startsWith("//") && !head.path().startsWith("/\\");
+            verdict.location = ownPath ? head.path() : QByteArray("/");
             verdict.reason = "The token is kept in a cookie";
             return verdict;
         }

@@ -8,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 #include <sys/socket.h>
 
@@ -27,6 +28,10 @@ constexpr int answerTimeoutMs = 30 * 1000;
 // A page that reads less than this behind is closed; it reconnects and starts
 // from a fresh snapshot.
 constexpr qint64 pageBacklogLimit = 4 * 1024 * 1024;
+// Every page is pinged this often; one that has answered nothing (a pong, or
+// its own ping) for twice as long is gone without a word, a phone that left
+// the network, and does not keep its connection.
+constexpr int pagePingIntervalMs = 30 * 1000;
 
 const char* reasonPhrase(int status)
 {
@@ -102,6 +107,11 @@ DashboardServer::DashboardServer(Settings serverSettings, StationBoard& stationB
     connect(&server, &QTcpServer::newConnection, this, &DashboardServer::accept);
     connect(&webSockets, &QWebSocketServer::newConnection, this, &DashboardServer::pageConnected);
     connect(&board, &StationBoard::changed, this, &DashboardServer::broadcast);
+    connect(&pinger, &QTimer::timeout, this, [this] {
+        for (QWebSocket* page : qAsConst(pages))
+            page->ping();
+    });
+    pinger.start(pagePingIntervalMs);
 }
 
 DashboardServer::~DashboardServer()
@@ -137,15 +147,22 @@ QString DashboardServer::pageUrl() const
     }
     QString url = QString("http://%1:%2/").arg(hostText(shown)).arg(server.serverPort());
     if (!settings.token.isEmpty())
-        url += "?token=" + QString::fromLatin1(settings.token);
+        // A token from a file may hold '+', '%', '&' or '#', which an address
+        // would read otherwise.
+        url += "?token=" + QString::fromLatin1(QUrl::toPercentEncoding(settings.token));
     return url;
 }
 
 void DashboardServer::accept()
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
+        // The place is given back when the socket goes. It is watched through a
+        // child of the socket, not the socket's own signal: a page, when it goes,
+        // cuts every connection its socket has, and a place would be lost for
+        // good with each page that has come and gone.
         ++connections;
-        connect(socket, &QObject::destroyed, this, [this] { --connections; });
+        auto* place = new QObject(socket);
+        connect(place, &QObject::destroyed, this, [this] { --connections; });
         connect(socket, &QAbstractSocket::disconnected, this, [socket] { socket->deleteLater(); });
         if (connections > maxConnections) {
             refuse(socket, 503, "Too many connections");
@@ -186,30 +203,31 @@ void DashboardServer::readHead(QTcpSocket* socket)
 void DashboardServer::answer(QTcpSocket* socket, const HttpRequestHead& head)
 {
     const DashboardAccess::Verdict verdict = access.check(head);
+    // A HEAD is answered with the head alone, a refusal too.
+    const bool withBody = head.method() != "HEAD";
     if (verdict.status == 405) {
         respond(socket, 405, "text/plain; charset=utf-8", verdict.reason + "\n", true,
                 {"Allow: GET, HEAD"});
         return;
     }
     if (verdict.status == 401) {
-        respond(socket, 401, "text/plain; charset=utf-8", verdict.reason + "\n", true,
+        respond(socket, 401, "text/plain; charset=utf-8", verdict.reason + "\n", withBody,
                 {"WWW-Authenticate: Bearer"});
         return;
     }
     if (verdict.status == 303) {
-        respond(socket, 303, "text/plain; charset=utf-8", verdict.reason + "\n",
-                head.method() == "GET",
+        respond(socket, 303, "text/plain; charset=utf-8", verdict.reason + "\n", withBody,
                 {"Set-Cookie: " + verdict.setCookie, "Location: " + verdict.location});
         return;
     }
     if (verdict.status != 0) {
-        refuse(socket, verdict.status, verdict.reason);
+        refuse(socket, verdict.status, verdict.reason, withBody);
         return;
     }
     if (head.path() == "/ws") {
         if (!head.headerHasToken("upgrade", "websocket") ||
             !head.headerHasToken("connection", "upgrade"))
-            refuse(socket, 400, "Only a WebSocket is served at /ws");
+            refuse(socket, 400, "Only a WebSocket is served at /ws", withBody);
         else
             upgrade(socket);
         return;
@@ -219,8 +237,7 @@ void DashboardServer::answer(QTcpSocket* socket, const HttpRequestHead& head)
         QList<QByteArray> headers;
         if (!found.fileName.isEmpty())
             headers << "Content-Disposition: attachment; filename=\"" + found.fileName + "\"";
-        respond(socket, found.status, found.contentType, found.body, head.method() == "GET",
-                headers);
+        respond(socket, found.status, found.contentType, found.body, withBody, headers);
         return;
     }
     serveFile(socket, head);
@@ -237,14 +254,14 @@ void DashboardServer::serveFile(QTcpSocket* socket, const HttpRequestHead& head)
         respond(socket, 200, file.contentType, resource.readAll(), head.method() == "GET");
         return;
     }
-    refuse(socket, 404, "Nothing is served at this path");
+    refuse(socket, 404, "Nothing is served at this path", head.method() == "GET");
 }
 
 void DashboardServer::upgrade(QTcpSocket* socket)
 {
-    // From here the WebSocket server owns the socket; only its count stays ours.
+    // From here the WebSocket server owns the socket; its place among the
+    // connections is given back through the child that accept() gave it.
     socket->disconnect(this);
-    connect(socket, &QObject::destroyed, this, [this] { --connections; });
     webSockets.handleConnection(socket);
 }
 
@@ -259,35 +276,50 @@ void DashboardServer::pageConnected()
             pages.remove(page);
             page->deleteLater();
         });
+        auto* silence = new QTimer(page);
+        silence->setSingleShot(true);
+        connect(silence, &QTimer::timeout, page, &QWebSocket::abort);
+        connect(page, &QWebSocket::pong, silence, [silence] { silence->start(); });
+        silence->start(2 * pagePingIntervalMs);
         // A page has nothing to say but that it is still there.
-        connect(page, &QWebSocket::textMessageReceived, this, [page](const QString& text) {
-            if (text == "ping")
-                page->sendTextMessage("pong");
-            else
+        connect(page, &QWebSocket::textMessageReceived, this, [page, silence](const QString& text) {
+            if (text != "ping") {
                 page->close(QWebSocketProtocol::CloseCodePolicyViolated, "Pages only ping");
+                return;
+            }
+            silence->start();
+            send(page, "pong");
         });
         connect(page, &QWebSocket::binaryMessageReceived, this, [page] {
             page->close(QWebSocketProtocol::CloseCodePolicyViolated, "Pages only ping");
         });
-        page->sendTextMessage(QString::fromUtf8(board.snapshot()));
+        send(page, QString::fromUtf8(board.snapshot()));
     }
+}
+
+void DashboardServer::send(QWebSocket* page, const QString& text)
+{
+    // Aborted, not closed: a close waits for the backlog to be read, which a
+    // page that does not read never does, and its memory and connection stay.
+    if (page->bytesToWrite() > pageBacklogLimit)
+        page->abort();
+    else
+        page->sendTextMessage(text);
 }
 
 void DashboardServer::broadcast(const QByteArray& message)
 {
     const QString text = QString::fromUtf8(message);
-    for (QWebSocket* page : qAsConst(pages)) {
-        if (page->bytesToWrite() > pageBacklogLimit) {
-            page->close(QWebSocketProtocol::CloseCodeTooMuchData, "The page reads too slowly");
-            continue;
-        }
-        page->sendTextMessage(text);
-    }
+    // A copy: an aborted page leaves the set as it goes.
+    const QSet<QWebSocket*> open = pages;
+    for (QWebSocket* page : open)
+        send(page, text);
 }
 
-void DashboardServer::refuse(QTcpSocket* socket, int status, const QByteArray& reason)
+void DashboardServer::refuse(QTcpSocket* socket, int status, const QByteArray& reason,
+                             bool withBody)
 {
-    respond(socket, status, "text/plain; charset=utf-8", reason + "\n", true);
+    respond(socket, status, "text/plain; charset=utf-8", reason + "\n", withBody);
 }
 
 void DashboardServer::respond(QTcpSocket* socket, int status, const QByteArray& contentType,

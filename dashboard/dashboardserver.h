@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSet>
 #include <QTcpServer>
+#include <QTimer>
 #include <QWebSocketServer>
 
 class DashboardHistory;
@@ -54,10 +55,14 @@ private:
     void upgrade(QTcpSocket* socket);
     void pageConnected();
     void broadcast(const QByteArray& message);
+    // A message for one page, unless it is too far behind in reading: then it
+    // is let go.
+    static void send(QWebSocket* page, const QString& text);
     // Writes a whole response and closes the connection once it is sent.
     void respond(QTcpSocket* socket, int status, const QByteArray& contentType,
                  const QByteArray& body, bool withBody, QList<QByteArray> extraHeaders = {});
-    void refuse(QTcpSocket* socket, int status, const QByteArray& reason);
+    // A refusal in plain text; its body left out (`withBody` false) for a HEAD.
+    void refuse(QTcpSocket* socket, int status, const QByteArray& reason, bool withBody = true);
 
     Settings settings;
     DashboardAccess access;
@@ -65,6 +70,7 @@ private:
     const DashboardHistory& history;
     QTcpServer server;
     QWebSocketServer webSockets;
+    QTimer pinger;
     int connections = 0;
     QSet<QWebSocket*> pages;
 };

@@ -62,7 +62,10 @@ void StationBoard::apply(const QJsonObject& event)
     auto [found, added] = tiles.try_emplace(serial);
     Tile& tile = found->second;
     const bool ending = kind == "end" || kind == "error";
-    if (added || (tile.finished && !ending && kind != "log")) {
+    // A refusal is the whole of a GCU's visit: one turned away again after it
+    // was re-plugged is a visit of its own, counted and kept its ten minutes.
+    const bool refused = event.value("refused").toBool();
+    if (added || (tile.finished && (refused || (!ending && kind != "log")))) {
         // A GCU back for another update starts a fresh tile; its log goes on.
         const std::deque<QJsonObject> log = std::move(tile.log);
         tile = Tile();
@@ -83,7 +86,6 @@ void StationBoard::apply(const QJsonObject& event)
     } else if (kind == "progress") {
         progress(tile, event);
     } else if (ending && !tile.finished) {
-        const bool refused = event.value("refused").toBool();
         const bool done = kind == "end" && event.value("exit_code").toInt(-1) == 0;
         addLog(tile, event);
         finish(tile, serial, done ? "done" : refused ? "refused" : "failed", event);

@@ -10,8 +10,6 @@
 #include <QTimer>
 #include <deque>
 #include <map>
-#include <mutex>
-#include <vector>
 
 // What a station's dashboard shows, kept up to date from gcutool's events: a
 // tile per GCU (its step, progress, rate, outcome and log lines), the day's
@@ -75,8 +73,6 @@ private:
         std::deque<QDateTime> doneTimes;
     };
 
-    // Applies the events taken since the last time, in order.
-    void drain();
     void apply(const QJsonObject& event);
     void progress(Tile& tile, const QJsonObject& event);
     void finish(Tile& tile, const QString& serial, const QString& outcome,
@@ -88,12 +84,6 @@ private:
     void dropExpiredTiles();
     QJsonObject counters() const;
     void startDay();
-
-    // Events wait here for the board's thread, which is woken once for all that
-    // came meanwhile rather than once for each.
-    std::mutex inboxLock;
-    std::vector<QJsonObject> inbox;
-    bool drainPosted = false;
 
     QString station;
     Firmware firmware;

@@ -3,9 +3,11 @@
 // every address, so that it takes a token, in front of a real SQLite record.
 #include "dashboard.h"
 #include "gcusimprocess.h"
+#include "stationboard.h"
 #include "testbus.h"
 #include "tooloutput.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
@@ -14,6 +16,7 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
@@ -47,11 +50,16 @@ std::string statusLine(const std::string& answer)
 class ServedFleetPage : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    void SetUp() override { serve({}); }
+
+    // `gcutool serve` on every address; its address, port and token once it listens.
+    void serve(std::vector<std::string> more)
     {
         const std::string record = "sqlite://" + temporaryPath("dashboard-record.sqlite");
-        server =
-            startTool("gcutool", {"--json", "serve", "--listen", "0.0.0.0:0", "--record", record});
+        std::vector<std::string> arguments = {"--json",    "serve",    "--listen",
+                                              "0.0.0.0:0", "--record", record};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        server = startTool("gcutool", arguments);
         ASSERT_TRUE(spinUntil(
             [&] {
                 std::istringstream lines(server->log());
@@ -69,7 +77,7 @@ protected:
             << server->log();
         port = static_cast<quint16>(url.port());
         host = "127.0.0.1:" + QByteArray::number(port);
-        token = QUrlQuery(url).queryItemValue("token").toLatin1();
+        token = QUrlQuery(url).queryItemValue("token", QUrl::FullyDecoded).toLatin1();
     }
 
     QByteArray get(const QByteArray& path, const QByteArray& headers) const
@@ -89,6 +97,10 @@ TEST_F(ServedFleetPage, ServesOnlyReadsForItsOwnHostWithItsTokenAndItsOwnPage)
     // Off loopback a token is made, printed once, and asked for.
     ASSERT_EQ(token.size(), 64) << url.toString().toStdString();
     EXPECT_EQ(statusLine(exchange(port, get("/", ""))), "HTTP/1.1 401 Unauthorized");
+    // A HEAD gets the head alone, refused or not.
+    const std::string headOnly = exchange(port, "HEAD / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(statusLine(headOnly), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(headOnly.substr(headOnly.find("\r\n\r\n") + 4), "") << headOnly;
 
     // The token given once in the address becomes a strict, script-proof cookie
     // and the address is asked for again without it.
@@ -99,6 +111,11 @@ TEST_F(ServedFleetPage, ServesOnlyReadsForItsOwnHostWithItsTokenAndItsOwnPage)
               std::string::npos)
         << kept;
     EXPECT_NE(kept.find("Location: /\r\n"), std::string::npos) << kept;
+    // Never to another site, whatever the path it came with.
+    for (const QByteArray& path : {QByteArray("//evil.example/"), QByteArray("/\\evil.example/")})
+        EXPECT_NE(exchange(port, get(path + "?token=" + token, "")).find("Location: /\r\n"),
+                  std::string::npos)
+            << path.toStdString();
     const QByteArray cookie = "Cookie: orv_dashboard_token=" + token + "\r\n";
     const std::string page = exchange(port, get("/", cookie));
     EXPECT_EQ(statusLine(page), "HTTP/1.1 200 OK");
@@ -165,13 +182,21 @@ TEST_F(ServedFleetPage, GivesAPageItsSnapshotAndLetsItSayNothingButPings)
     EXPECT_TRUE(
         spinUntil([&] { return page.state() == QAbstractSocket::UnconnectedState; }, 20000));
 
-    // At most 64 connections: the 65th is turned away at once.
+    // At most 64 connections: the 65th is turned away at once. The page's and
+    // every answered one's are given back, each once: with 63 held the 64th is
+    // still served.
     std::vector<std::unique_ptr<QTcpSocket>> held;
-    for (int i = 0; i < 64; ++i) {
+    const auto hold = [&] {
         held.push_back(std::make_unique<QTcpSocket>());
         held.back()->connectToHost(QHostAddress::LocalHost, port);
-        ASSERT_TRUE(held.back()->waitForConnected(10000));
-    }
+        return held.back()->waitForConnected(10000);
+    };
+    for (int i = 0; i < 63; ++i)
+        ASSERT_TRUE(hold());
+    EXPECT_TRUE(spinUntil(
+        [&] { return statusLine(exchange(port, get("/", ""))) == "HTTP/1.1 401 Unauthorized"; },
+        20000));
+    ASSERT_TRUE(hold());
     // Connections are taken in the order they came: by the 65th, all 64 count.
     EXPECT_EQ(statusLine(exchange(port, get("/", ""))), "HTTP/1.1 503 Service Unavailable");
     held.clear();
@@ -250,6 +275,43 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
         EXPECT_GE(seen.size(), 3u);
     }
     std::fclose(nowhere);
+}
+
+// A token from a file may hold what an address would read otherwise: the
+// address printed at the start still gets the page.
+TEST_F(ServedFleetPage, PrintsAnAddressThatCarriesAnyTokenFromAFile)
+{
+    const std::string tokenFile = temporaryPath("dashboard-token");
+    std::ofstream(tokenFile) << "a+b&c%d#e=f0123456789\n";
+    serve({"--token-file", tokenFile});
+    ASSERT_EQ(token, "a+b&c%d#e=f0123456789");
+    const std::string kept =
+        exchange(port, get(url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), ""));
+    EXPECT_EQ(statusLine(kept), "HTTP/1.1 303 See Other") << url.toString().toStdString();
+}
+
+// What a station's page counts: a GCU without a serial number, turned away,
+// re-plugged and turned away again, is a visit each time.
+TEST(StationBoardCounters, CountEachRefusalOfARepluggedGcu)
+{
+    StationBoard board("line-1", {}, false);
+    const QJsonObject refusal{{"event", "error"},       {"serial", ""},
+                              {"port", "/dev/ttyACM3"}, {"refused", true},
+                              {"exit_code", 2},         {"message", "No serial number"}};
+    board.take(refusal);
+    board.take(refusal);
+    QJsonObject snapshot;
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            snapshot = QJsonDocument::fromJson(board.snapshot()).object();
+            return snapshot.value("counters").toObject().value("failed").toInt() == 2;
+        },
+        10000))
+        << board.snapshot().toStdString();
+    const QJsonArray gcus = snapshot.value("gcus").toArray();
+    ASSERT_EQ(gcus.size(), 1);
+    EXPECT_EQ(gcus.at(0).toObject().value("key").toString(), "/dev/ttyACM3");
+    EXPECT_EQ(gcus.at(0).toObject().value("outcome").toString(), "refused");
 }
 
 } // namespace
