@@ -67,6 +67,11 @@ ExitCode RelayRun::run(DeviceSession& session)
         });
     UpdateRelay relay(link, portWaiter);
     relay.setStallTimeoutMs(options.stallTimeoutS * 1000);
+    QObject::connect(&link, &ComPort::portLost, &context, [&](const QString& reason) {
+        output.lost(serial, QString("The GCU's port went away (%1); the server's packets wait "
+                                    "for it")
+                                .arg(reason));
+    });
     QObject::connect(&link, &ComPort::opened, &context, [&] {
         output.log(serial,
                    QString("The GCU is back on %1").arg(link.getOpenedPort().systemLocation()));

@@ -394,9 +394,9 @@ TEST(RelayLifecycleTool, GcutoolIsLostWhenTheGcuGoesAwayUnderAHeldPacket)
     // Unplugged: the link is gone, the next packet waits for it, and the server
     // leaves before it could be written.
     gcu.reset();
-    spinFor(300);
+    ASSERT_TRUE(spinUntil([&] { return toolSaid(tool->log(), "lost", "went away"); }, 20000))
+        << tool->log();
     server.send(serverPacket("second", 2, 3));
-    spinFor(300);
     server.hangUp();
     EXPECT_EQ(tool->waitForExit(20000), 5) << tool->log();
     EXPECT_TRUE(toolSaid(tool->log(), "error", "Lost the GCU during the server's update"))
