@@ -152,6 +152,8 @@ void Station::refuse(const QSerialPortInfo& port, const QString& reason)
     output.error(port.serialNumber(), ExitCode::NoDevice, reason);
     results.push_back({port.serialNumber(), UploadRun::refusal(reason)});
     writeReportRow(port.serialNumber(), QDateTime::currentDateTimeUtc());
+    if (settings.recording)
+        settings.recording->refuse("station", port.serialNumber(), port.systemLocation(), reason);
 }
 
 void Station::finish(const QString& serialNumber)
