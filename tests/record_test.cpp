@@ -459,7 +459,7 @@ TEST_P(RecordPostgresql, RowsOfAStationRunWhileTheServerWasDownAreForwardedExact
         // Begun while the server is up, ended while it is down: the end waits in
         // the spool and later completes the row the server holds as running.
         GcuSimProcess midway("SIM-MIDWAY",
-                             {"--bootloader", "--reset-delay", "200", "--delay", "1000"});
+                             {"--bootloader", "--reset-delay", "200", "--delay", "600"});
         ASSERT_TRUE(
             spinUntil([&] { return rows().size() == 2 && rows()[1].outcome == "running"; }, 30000))
             << station->log();
