@@ -757,6 +757,8 @@ ExitCode GcuTool::flash()
         }
         refusals[port.systemLocation()] = why;
         output->error(port.serialNumber(), ExitCode::NoDevice, why);
+        recording.refuse(parser.positionalArguments().at(0), port.serialNumber(),
+                         port.systemLocation(), why);
     }
     if (chosen.size() == 1 && targets.isEmpty())
         return ExitCode::NoDevice;

@@ -153,6 +153,8 @@ void Station::refuse(const QSerialPortInfo& port, const QString& reason)
                  {{"refused", true}, {"port", port.systemLocation()}});
     results.push_back({port.serialNumber(), UploadRun::refusal(reason)});
     writeReportRow(port.serialNumber(), QDateTime::currentDateTimeUtc());
+    if (settings.recording)
+        settings.recording->refuse("station", port.serialNumber(), port.systemLocation(), reason);
 }
 
 void Station::finish(const QString& serialNumber)

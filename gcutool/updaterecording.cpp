@@ -110,7 +110,8 @@ std::optional<RecordLocation> UpdateRecording::location() const
     return recorder->location();
 }
 
-UpdateRow UpdateRecording::begin(const QString& command, const QString& serial, const QString& port)
+UpdateRow UpdateRecording::newRow(const QString& command, const QString& serial,
+                                  const QString& port) const
 {
     UpdateRow row =
         UpdateRow::beginning("gcutool", QCoreApplication::applicationVersion(), command);
@@ -120,9 +121,25 @@ UpdateRow UpdateRecording::begin(const QString& command, const QString& serial, 
     row.port = port;
     row.firmwareFile = firmwareName;
     row.firmwareSha256 = firmwareSha256;
+    return row;
+}
+
+UpdateRow UpdateRecording::begin(const QString& command, const QString& serial, const QString& port)
+{
+    UpdateRow row = newRow(command, serial, port);
     if (recorder)
         recorder->begin(row);
     return row;
+}
+
+void UpdateRecording::refuse(const QString& command, const QString& serial, const QString& port,
+                             const QString& reason)
+{
+    UpdateRow row = newRow(command, serial, port);
+    row.finish("refused", static_cast<int>(ExitCode::NoDevice), reason);
+    // Its end is the whole row: written once, never seen running.
+    if (recorder)
+        recorder->end(row);
 }
 
 void UpdateRecording::end(UpdateRow& row, ExitCode code, const QString& reason)

@@ -36,6 +36,9 @@ public:
 
     // From the GCU's own thread.
     UpdateRow begin(const QString& command, const QString& serial, const QString& port);
+    // A GCU turned away before anything was sent to it: one row, already ended.
+    void refuse(const QString& command, const QString& serial, const QString& port,
+                const QString& reason);
     void end(UpdateRow& row, ExitCode code, const QString& reason);
     void endUpload(UpdateRow& row, const UploadRun& run);
 
@@ -43,6 +46,8 @@ public:
     static QString outcomeName(ExitCode code);
 
 private:
+    UpdateRow newRow(const QString& command, const QString& serial, const QString& port) const;
+
     std::unique_ptr<UpdateRecorder> recorder;
     QString station;
     QString firmwareName;

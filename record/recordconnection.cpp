@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -10,18 +11,29 @@
 
 namespace {
 
-// The connections a thread has made; removed with it.
+// The connections a thread has made, and the writes prepared on each, kept
+// for the next row rather than parsed again; removed with the thread.
 struct ThreadConnections
 {
     QStringList names;
+    QHash<QString, QHash<QString, QSqlQuery>> preparedWrites;
     ~ThreadConnections()
     {
+        // A connection is removed only once no query uses it.
+        preparedWrites.clear();
         for (const QString& name : names)
             QSqlDatabase::removeDatabase(name);
     }
 };
 
 QThreadStorage<ThreadConnections*> threadConnections;
+
+ThreadConnections& thisThreadsConnections()
+{
+    if (!threadConnections.hasLocalData())
+        threadConnections.setLocalData(new ThreadConnections);
+    return *threadConnections.localData();
+}
 
 } // namespace
 
@@ -43,9 +55,7 @@ bool RecordConnection::open(const RecordLocation& location, QSqlDatabase* databa
     } else {
         const bool sqlite = location.dialect() == RecordLocation::Dialect::Sqlite;
         *database = QSqlDatabase::addDatabase(sqlite ? "QSQLITE" : "QPSQL", name);
-        if (!threadConnections.hasLocalData())
-            threadConnections.setLocalData(new ThreadConnections);
-        threadConnections.localData()->names << name;
+        thisThreadsConnections().names << name;
         if (sqlite) {
             database->setDatabaseName(location.sqlitePath());
             database->setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
@@ -92,6 +102,7 @@ bool RecordConnection::configure(const RecordLocation& location, QSqlDatabase& d
 void RecordConnection::drop(const RecordLocation& location)
 {
     const QString name = connectionName(location);
+    thisThreadsConnections().preparedWrites.remove(name);
     if (QSqlDatabase::contains(name))
         QSqlDatabase::database(name, false).close();
 }
@@ -137,13 +148,31 @@ bool RecordConnection::write(QSqlDatabase& database, const QString& statement,
 {
     if (!beginWrite(database, problem))
         return false;
-    QSqlQuery query(database);
-    query.prepare(statement);
-    for (const QVariant& value : values)
-        query.addBindValue(value);
+    // On SQLite the statement stays prepared for this thread's next row rather
+    // than parsed again. A PostgreSQL statement is freed on the server when let
+    // go, which a lost link cannot do: it is prepared anew each time.
+    const bool kept = database.driverName() == "QSQLITE";
+    QHash<QString, QSqlQuery>& prepared =
+        thisThreadsConnections().preparedWrites[database.connectionName()];
+    const auto found = kept ? prepared.constFind(statement) : prepared.constEnd();
+    QSqlQuery query = found != prepared.constEnd() ? *found : QSqlQuery(database);
+    if (found == prepared.constEnd()) {
+        if (!query.prepare(statement)) {
+            *problem = query.lastError().text().trimmed();
+            rollback(database);
+            return false;
+        }
+        if (kept)
+            prepared.insert(statement, query);
+    }
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values[i]);
     if (!run(query, problem)) {
+        // Prepared afresh next time, in case the failure has spoilt it.
+        prepared.remove(statement);
         rollback(database);
         return false;
     }
+    query.finish();
     return commit(database, problem);
 }

@@ -4,7 +4,6 @@
 #include "updaterow.h"
 
 #include <QHash>
-#include <QMap>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <algorithm>
@@ -24,15 +23,44 @@ QVariant percentileOrNull(const std::vector<double>& sorted, double share)
     return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
 }
 
+// One update of a group, as its GCU's first attempt may be: the GCU (by its
+// number among the serials read), when the update began (UTC text, whose order
+// is time order) and whether it succeeded.
+struct Attempt
+{
+    int gcu;
+    QString startedAt;
+    bool done;
+};
+
 struct Group
 {
-    int updates = 0;
+    QStringList key;
     int done = 0;
-    // Each GCU's first attempt in the group: did it succeed?
-    QHash<QString, bool> firstAttempt;
+    // In the order read.
+    std::vector<Attempt> attempts;
     std::vector<double> doneSeconds;
     QHash<QString, int> reasons;
 };
+
+// How many of the group's GCUs succeeded at their first attempt, and how many
+// GCUs it has. The first attempt is the one that began earliest; of those that
+// began together, the first read.
+std::pair<int, int> firstPasses(std::vector<Attempt>& attempts)
+{
+    std::stable_sort(attempts.begin(), attempts.end(), [](const Attempt& a, const Attempt& b) {
+        return a.gcu != b.gcu ? a.gcu < b.gcu : a.startedAt < b.startedAt;
+    });
+    int gcus = 0;
+    int passed = 0;
+    for (size_t i = 0; i < attempts.size(); ++i) {
+        if (i > 0 && attempts[i].gcu == attempts[i - 1].gcu)
+            continue;
+        ++gcus;
+        passed += attempts[i].done;
+    }
+    return {passed, gcus};
+}
 
 QString topReasons(const QHash<QString, int>& reasons)
 {
@@ -173,44 +201,87 @@ bool RecordQueries::fleet(const Filter& filter, const QString& running, const QS
 bool RecordQueries::stats(const Filter& filter, const QString& by, RecordTable* table,
                           QString* problem)
 {
+    // The rows in the table's own order: a scan rather than a walk through the
+    // time index, which reads the table's pages out of order. Each GCU's first
+    // attempt is the one that began earliest, the first read among those that
+    // began together. Only the columns the answer needs are read, and whether an
+    // update succeeded as a number: every value read is one more to convert.
+    if (!knownGrouping(by)) {
+        *problem = QString("no grouping %1").arg(by);
+        return false;
+    }
+    // The columns read, then the key's station or port, if it has one.
+    enum Column
+    {
+        StartedAt,
+        Serial,
+        Done,
+        Seconds,
+        Reason,
+        Day = -1
+    };
+    QStringList columns = {"started_at", "serial", "CASE WHEN outcome = 'done' THEN 1 ELSE 0 END",
+                           "seconds", "reason"};
+    QList<int> keyColumns;
+    for (const QString& part : by.split(',')) {
+        if (part == "day") {
+            keyColumns << Day;
+        } else if (part == "reason") {
+            keyColumns << Reason;
+        } else {
+            keyColumns << columns.size();
+            columns << part;
+        }
+    }
     QVariantList values;
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    query.prepare("SELECT station, started_at, port, reason, serial, outcome, seconds FROM "
-                  "updates" +
-                  where(filter, {"outcome <> 'running'"}, &values) + " ORDER BY started_at");
+    query.prepare("SELECT " + columns.join(", ") + " FROM updates" +
+                  where(filter, {"outcome <> 'running'"}, &values));
     for (const QVariant& value : values)
         query.addBindValue(value);
     if (!RecordConnection::run(query, problem))
         return false;
-    const QStringList keys = by.split(',');
-    QMap<QStringList, Group> groups;
+    // Groups by their key's parts, each led by its length so that no two keys
+    // run together, made anew in one buffer for each row.
+    QHash<QString, Group> groups;
+    QHash<QString, int> gcuNumbers;
+    QString key;
     while (query.next()) {
-        QStringList key;
-        for (const QString& part : keys) {
-            if (part == "station")
-                key << query.value(0).toString();
-            else if (part == "day")
-                key << UpdateRow::timeText(query.value(1)).left(10);
-            else if (part == "port")
-                key << query.value(2).toString();
-            else
-                key << query.value(3).toString();
+        const QString startedAt = UpdateRow::timeText(query.value(StartedAt));
+        key.truncate(0);
+        for (const int column : keyColumns) {
+            const QString value = column == Day ? QString() : query.value(column).toString();
+            const QStringRef part = column == Day ? startedAt.leftRef(10) : QStringRef(&value);
+            key += QChar(static_cast<ushort>(std::min(part.size(), 0xffff)));
+            key += part;
         }
-        Group& group = groups[key];
-        const bool done = query.value(5).toString() == "done";
-        ++group.updates;
-        const QString serial = query.value(4).toString();
-        if (!group.firstAttempt.contains(serial))
-            group.firstAttempt.insert(serial, done);
+        auto found = groups.find(key);
+        if (found == groups.end()) {
+            found = groups.insert(key, Group());
+            for (const int column : keyColumns)
+                found->key << (column == Day ? startedAt.left(10) : query.value(column).toString());
+        }
+        Group& group = *found;
+        const bool done = query.value(Done).toInt() == 1;
+        const QString serial = query.value(Serial).toString();
+        auto gcu = gcuNumbers.constFind(serial);
+        if (gcu == gcuNumbers.constEnd())
+            gcu = gcuNumbers.insert(serial, gcuNumbers.size());
+        group.attempts.push_back({gcu.value(), startedAt, done});
         if (done) {
             ++group.done;
-            group.doneSeconds.push_back(query.value(6).toDouble());
+            group.doneSeconds.push_back(query.value(Seconds).toDouble());
         } else {
-            ++group.reasons[query.value(3).toString()];
+            ++group.reasons[query.value(Reason).toString()];
         }
     }
-    table->columns = keys;
+    QList<Group*> ordered;
+    for (Group& group : groups)
+        ordered << &group;
+    std::sort(ordered.begin(), ordered.end(),
+              [](const Group* a, const Group* b) { return a->key < b->key; });
+    table->columns = by.split(',');
     table->columns << "updates"
                    << "done"
                    << "failed"
@@ -219,19 +290,16 @@ bool RecordQueries::stats(const Filter& filter, const QString& by, RecordTable* 
                    << "median_s"
                    << "p90_s"
                    << "top_failure_reasons";
-    for (auto it = groups.begin(); it != groups.end(); ++it) {
-        Group& group = it.value();
-        std::sort(group.doneSeconds.begin(), group.doneSeconds.end());
-        const int firstPassed = static_cast<int>(
-            std::count(group.firstAttempt.begin(), group.firstAttempt.end(), true));
+    for (Group* group : ordered) {
+        std::sort(group->doneSeconds.begin(), group->doneSeconds.end());
+        const int updates = static_cast<int>(group->attempts.size());
+        const auto [firstPassed, gcus] = firstPasses(group->attempts);
         QVariantList row;
-        for (const QString& part : it.key())
+        for (const QString& part : group->key)
             row << part;
-        row << group.updates << group.done << group.updates - group.done
-            << percent(group.done, group.updates)
-            << percent(firstPassed, static_cast<int>(group.firstAttempt.size()))
-            << percentileOrNull(group.doneSeconds, 0.5) << percentileOrNull(group.doneSeconds, 0.9)
-            << topReasons(group.reasons);
+        row << updates << group->done << updates - group->done << percent(group->done, updates)
+            << percent(firstPassed, gcus) << percentileOrNull(group->doneSeconds, 0.5)
+            << percentileOrNull(group->doneSeconds, 0.9) << topReasons(group->reasons);
         table->rows << row;
     }
     return true;

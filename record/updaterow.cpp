@@ -9,11 +9,15 @@
 
 namespace {
 
-QString loginName()
+// Looked up once: the user database is a file read on every lookup.
+const QString& loginName()
 {
-    if (const passwd* entry = getpwuid(geteuid()))
-        return QString::fromLocal8Bit(entry->pw_name);
-    return QString::fromLocal8Bit(qgetenv("USER"));
+    static const QString name = [] {
+        if (const passwd* entry = getpwuid(geteuid()))
+            return QString::fromLocal8Bit(entry->pw_name);
+        return QString::fromLocal8Bit(qgetenv("USER"));
+    }();
+    return name;
 }
 
 } // namespace

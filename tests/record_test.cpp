@@ -18,12 +18,15 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSerialPortInfo>
 #include <QSettings>
 #include <QSqlQuery>
 #include <QUuid>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -60,6 +63,17 @@ std::string firmwareFile(const std::string& version, unsigned seed, bool plain =
     if (plain)
         options.push_back("--plain");
     return packFirmware(randomImage(16 * 1024, seed), options);
+}
+
+// A station's --json end event for this GCU, on a line of its own.
+bool endEventOf(const ToolProcess& station, const std::string& serial)
+{
+    std::istringstream lines(station.log());
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("\"event\":\"end\"") != std::string::npos &&
+            line.find("\"serial\":\"" + serial + "\"") != std::string::npos)
+            return true;
+    return false;
 }
 
 // pg_ctlcluster on the throwaway server that pg_virtualenv made.
@@ -198,6 +212,34 @@ TEST_P(Record, EachUpdateLeavesOneRowWithItsOutcomeAndAKilledOneIsMarkedAbandone
     EXPECT_EQ(found[3].outcome, "refused");
     EXPECT_FALSE(found[3].keyFingerprint.isEmpty());
 
+    {
+        // Two GCUs with one serial number, turned away by flash and by the station:
+        // one refused row each time, however long they stay on the bus while the
+        // station updates a GCU plugged in beside them.
+        GcuSimProcess twin1("SIM-TWIN", {"--bootloader"});
+        GcuSimProcess twin2("SIM-TWIN", {"--bootloader"});
+        ASSERT_TRUE(spinUntil([] {
+            const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+            return std::count_if(ports.begin(), ports.end(), [](const QSerialPortInfo& port) {
+                       return port.serialNumber() == "SIM-TWIN";
+                   }) == 2;
+        }));
+        EXPECT_EQ(gcutool(withRecord({"flash", firmware, "--all"})).exitCode, 2);
+        auto station = startTool("gcutool", withRecord({"station", firmware, "--json"}));
+        GcuSimProcess later("SIM-LATER", {"--bootloader", "--reset-delay", "200"});
+        ASSERT_TRUE(spinUntil([&] { return endEventOf(*station, "SIM-LATER"); }, 60000))
+            << station->log();
+        station->interrupt();
+        EXPECT_EQ(station->waitForExit(30000), 2) << station->log();
+    }
+    std::map<std::string, int> refusedBy;
+    for (const UpdateRow& row : rows())
+        if (row.serial == "SIM-TWIN" && row.outcome == "refused" && row.exitCode == 2 &&
+            row.reason.contains("shares its serial number SIM-TWIN"))
+            ++refusedBy[row.command.toStdString()];
+    EXPECT_EQ(refusedBy, (std::map<std::string, int>{{"flash", 2}, {"station", 2}}));
+    ASSERT_EQ(rows().size(), 9);
+
     // Killed in the middle of its upload: its row stays running until the next
     // run against the record finds its process gone.
     GcuSimProcess slow("SIM-KILLED", {"--bootloader", "--delay", "100"});
@@ -205,15 +247,15 @@ TEST_P(Record, EachUpdateLeavesOneRowWithItsOutcomeAndAKilledOneIsMarkedAbandone
     auto killed = startTool("gcutool", withRecord({"flash", firmware}));
     ASSERT_TRUE(spinUntil([&] { return killed->log().find("0 %") != std::string::npos; }, 20000))
         << killed->log();
-    ASSERT_EQ(rows().size(), 5);
-    EXPECT_EQ(rows()[4].outcome, "running");
-    ::kill(static_cast<pid_t>(rows()[4].pid), SIGKILL);
+    ASSERT_EQ(rows().size(), 10);
+    EXPECT_EQ(rows()[9].outcome, "running");
+    ::kill(static_cast<pid_t>(rows()[9].pid), SIGKILL);
     killed->waitForExit(10000);
     const ToolRun history = gcutool(withRecord({"history", "SIM-KILLED", "--json"}));
     ASSERT_EQ(history.exitCode, 0) << history.output;
     ASSERT_EQ(history.objects().size(), 1u) << history.output;
     EXPECT_EQ(history.objects()[0]["outcome"].toString(), "abandoned");
-    EXPECT_EQ(rows()[4].outcome, "abandoned");
+    EXPECT_EQ(rows()[9].outcome, "abandoned");
 }
 
 TEST_P(Record, FourProcessesAtOnceWriteEveryRowExactlyOnce)
@@ -334,13 +376,13 @@ TEST_P(Record, QueriesAnswerFleetStatsAndExportOverKnownRows)
     EXPECT_EQ(text.find("GCU-4"), std::string::npos) << text;
 }
 
-TEST_P(Record, TheWindowRecordsItsUploadInTheRecordItsSettingsName)
+TEST_P(Record, TheWindowRecordsItsUploadsAndRelayedUpdatesInTheRecordItsSettingsName)
 {
     QSettings("Orvane", "Uploader").setValue("record/url", QString::fromStdString(url));
     const std::string firmware = firmwareFile("2.4.6", 36);
-    GcuSimProcess gcu("SIM-WINDOW", {"--bootloader", "--reset-delay", "200"});
-    ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
     {
+        GcuSimProcess gcu("SIM-WINDOW", {"--bootloader", "--reset-delay", "200"});
+        ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
         UploaderApp window;
         const auto log = [&] {
             LogPane::flushAll();
@@ -356,14 +398,44 @@ TEST_P(Record, TheWindowRecordsItsUploadInTheRecordItsSettingsName)
             spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }, 30000))
             << log().toStdString() << gcu.log();
     }
+    // Updates that an update server drives through the window: one completes, the
+    // other's server drops the connection midway.
+    const std::string relayed = firmwareFile("2.5.0", 37);
+    QSettings("Orvane", "Uploader").setValue("network/host", "127.0.0.1");
+    for (const QString serial : {"SIM-RELAYED", "SIM-DROPPED"}) {
+        quint16 port = 0;
+        auto server = startUpdateServer(
+            {"--version", "2.5.0=" + relayed, "--drop-after", serial == "SIM-DROPPED" ? "3" : "99"},
+            &port);
+        QSettings("Orvane", "Uploader").setValue("network/port", port);
+        GcuSimProcess gcu(serial.toStdString(), {"--reset-delay", "200"});
+        UploaderApp window;
+        auto* gcus = window.findChild<QComboBox*>("gcuSerialNumber");
+        ASSERT_TRUE(spinUntil([&] { return gcus->findText(serial + " GCU") >= 0; }));
+        gcus->setCurrentIndex(gcus->findText(serial + " GCU"));
+        window.findChild<QPushButton*>("pushButton_2")->click();
+        ASSERT_TRUE(spinUntil([&] {
+            return window.findChild<QComboBox*>("softwareServerVersions")->count() > 0;
+        })) << server->log();
+        window.findChild<QPushButton*>("softwareServerUpload")->click();
+        ASSERT_TRUE(spinUntil(
+            [&] { return rows().last().serial == serial && rows().last().outcome != "running"; },
+            60000))
+            << server->log() << gcu.log();
+    }
     QSettings("Orvane", "Uploader").clear();
     const QList<UpdateRow> found = rows();
-    ASSERT_EQ(found.size(), 1);
+    ASSERT_EQ(found.size(), 3);
     EXPECT_EQ(found[0].program, "uploader");
     EXPECT_EQ(found[0].command, "window-upload");
     EXPECT_EQ(found[0].serial, "SIM-WINDOW");
     EXPECT_EQ(found[0].outcome, "done");
     EXPECT_EQ(found[0].firmwareSha256.size(), 64);
+    EXPECT_EQ(found[1].command, "window-relay");
+    EXPECT_EQ(found[1].outcome, "done");
+    EXPECT_EQ(found[2].command, "window-relay");
+    EXPECT_EQ(found[2].outcome, "lost");
+    EXPECT_EQ(found[2].exitCode.toInt(), 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sqlite, Record, ::testing::Values(RecordLocation::Dialect::Sqlite));
@@ -376,24 +448,27 @@ TEST_P(RecordPostgresql, RowsOfAStationRunWhileTheServerWasDownAreForwardedExact
 {
     const std::string firmware = firmwareFile("5.0.0", 35);
     auto station = startTool("gcutool", withRecord({"station", firmware, "--json"}));
-    // The station's end event for this GCU, on a line of its own.
     const auto updated = [&](const std::string& serial) {
-        return spinUntil(
-            [&] {
-                std::istringstream lines(station->log());
-                for (std::string line; std::getline(lines, line);)
-                    if (line.find("\"event\":\"end\"") != std::string::npos &&
-                        line.find("\"serial\":\"" + serial + "\"") != std::string::npos)
-                        return true;
-                return false;
-            },
-            60000);
+        return spinUntil([&] { return endEventOf(*station, serial); }, 60000);
     };
     {
         GcuSimProcess first("SIM-UP", {"--bootloader", "--reset-delay", "200"});
         ASSERT_TRUE(updated("SIM-UP")) << station->log();
     }
-    ASSERT_TRUE(postgresqlServer("stop"));
+    {
+        // Begun while the server is up, ended while it is down: the end waits in
+        // the spool and later completes the row the server holds as running.
+        GcuSimProcess midway("SIM-MIDWAY",
+                             {"--bootloader", "--reset-delay", "200", "--delay", "600"});
+        ASSERT_TRUE(
+            spinUntil([&] { return rows().size() == 2 && rows()[1].outcome == "running"; }, 30000))
+            << station->log();
+        ASSERT_TRUE(postgresqlServer("stop"));
+        // The test's own link died with the server.
+        RecordConnection::drop(location);
+        ASSERT_FALSE(endEventOf(*station, "SIM-MIDWAY")) << "ended before the server stopped";
+        ASSERT_TRUE(updated("SIM-MIDWAY")) << station->log();
+    }
     {
         GcuSimProcess second("SIM-DOWN", {"--bootloader", "--reset-delay", "200"});
         ASSERT_TRUE(updated("SIM-DOWN")) << station->log();
@@ -405,15 +480,18 @@ TEST_P(RecordPostgresql, RowsOfAStationRunWhileTheServerWasDownAreForwardedExact
 
     ToolRun sync = gcutool(withRecord({"record-sync"}));
     ASSERT_EQ(sync.exitCode, 0) << sync.output;
-    EXPECT_TRUE(sync.says("Forwarded 1 spooled rows")) << sync.output;
+    EXPECT_TRUE(sync.says("Forwarded 2 spooled rows")) << sync.output;
     sync = gcutool(withRecord({"record-sync"}));
     EXPECT_TRUE(sync.says("Forwarded 0 spooled rows")) << sync.output;
     const QList<UpdateRow> found = rows();
-    ASSERT_EQ(found.size(), 2);
+    ASSERT_EQ(found.size(), 3);
     EXPECT_EQ(found[0].serial, "SIM-UP");
-    EXPECT_EQ(found[1].serial, "SIM-DOWN");
-    for (const UpdateRow& row : found)
-        EXPECT_EQ(row.outcome, "done");
+    EXPECT_EQ(found[1].serial, "SIM-MIDWAY");
+    EXPECT_EQ(found[2].serial, "SIM-DOWN");
+    for (const UpdateRow& row : found) {
+        EXPECT_EQ(row.outcome, "done") << row.serial.toStdString();
+        EXPECT_EQ(row.versionAfter, "5.0.0") << row.serial.toStdString();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Postgresql, RecordPostgresql,

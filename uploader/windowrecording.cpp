@@ -55,12 +55,10 @@ void WindowRecording::begin(const QString& command, const QString& serial, const
     recorder->begin(*row);
 }
 
-void WindowRecording::end(const QString& outcome, int exitCode, const QString& reason,
-                          const QString& versionAfter)
+void WindowRecording::end(const QString& outcome, int exitCode, const QString& reason)
 {
     if (!row)
         return;
-    row->versionAfter = versionAfter;
     row->finish(outcome, exitCode, reason);
     recorder->end(*row);
     row.reset();
