@@ -54,7 +54,8 @@ private:
         QJsonObject shown;
         QJsonArray unsentLog;
         std::deque<QJsonObject> log;
-        QElapsedTimer sinceSent;
+        // When its last messages went (the board's clock, ms), at most ten.
+        std::deque<qint64> sent;
         bool dirty = false;
         bool finished = false;
         QDateTime finishedAt;
@@ -79,6 +80,8 @@ private:
                 const QJsonObject& event);
     void addLog(Tile& tile, const QJsonObject& event);
     void markChanged(const QString& serial);
+    // Whether a tile may have another message now: fewer than ten in the last second.
+    bool maySend(const Tile& tile) const;
     // Sends every changed tile whose last message is at least 100 ms old.
     void flush();
     void dropExpiredTiles();
@@ -92,5 +95,6 @@ private:
     Counters today;
     bool countersChanged = false;
     QTimer flushTimer;
+    QElapsedTimer clock;
     QTimer expiryTimer;
 };
