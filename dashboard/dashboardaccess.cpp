@@ -35,11 +35,6 @@ DashboardAccess::DashboardAccess(QHostAddress listenAddress, quint16 listenPort,
 {
 }
 
-bool DashboardAccess::isLoopback(const QHostAddress& address)
-{
-    return address.isLoopback();
-}
-
 QByteArray DashboardAccess::randomToken()
 {
     QByteArray bytes(32, Qt::Uninitialized);
@@ -60,10 +55,10 @@ bool DashboardAccess::hostAllowed(const QByteArray& host) const
     // An address written as such is safe from rebinding: no name is resolved.
     const QHostAddress named(name);
     if (named.isNull())
-        return name == "localhost" && isLoopback(address);
+        return name == "localhost" && address.isLoopback();
     if (named.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
         return true;
-    if (isLoopback(address))
+    if (address.isLoopback())
         return named.isLoopback() && address.protocol() == named.protocol();
     if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4 ||
         address == QHostAddress::AnyIPv6)

@@ -29,8 +29,6 @@ public:
 
     DashboardAccess(QHostAddress address, quint16 port, QStringList allowedHosts, QByteArray token);
 
-    // A loopback address needs no token; anything else does.
-    static bool isLoopback(const QHostAddress& address);
     // 32 random bytes, in hexadecimal.
     static QByteArray randomToken();
 

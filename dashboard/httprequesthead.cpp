@@ -158,15 +158,6 @@ QByteArray HttpRequestHead::header(const QByteArray& name) const
     return joined;
 }
 
-bool HttpRequestHead::hasHeader(const QByteArray& name) const
-{
-    const QByteArray wanted = name.toLower();
-    for (const auto& field : fields)
-        if (field.first == wanted)
-            return true;
-    return false;
-}
-
 bool HttpRequestHead::headerHasToken(const QByteArray& name, const QByteArray& token) const
 {
     for (const QByteArray& item : header(name).split(','))

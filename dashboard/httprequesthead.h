@@ -42,7 +42,6 @@ public:
     // The value of a header field (names compared without case); several fields
     // of one name are joined with commas. Empty when absent.
     QByteArray header(const QByteArray& name) const;
-    bool hasHeader(const QByteArray& name) const;
     // Whether a comma-separated header holds `token`, without case.
     bool headerHasToken(const QByteArray& name, const QByteArray& token) const;
     // A cookie's value from the Cookie header; empty when absent.

@@ -68,7 +68,7 @@ void StationBoard::apply(const QJsonObject& event)
     // A refusal is the whole of a GCU's visit: one turned away again after it
     // was re-plugged is a visit of its own, counted and kept its ten minutes.
     const bool refused = event.value("refused").toBool();
-    if (added || (tile.finished && (refused || (!ending && kind != "log")))) {
+    if (added || (tile.finished() && (refused || (!ending && kind != "log")))) {
         // A GCU back for another update starts a fresh tile; its log goes on.
         const std::deque<QJsonObject> log = std::move(tile.log);
         tile = Tile();
@@ -88,7 +88,7 @@ void StationBoard::apply(const QJsonObject& event)
         addLog(tile, event);
     } else if (kind == "progress") {
         progress(tile, event);
-    } else if (ending && !tile.finished) {
+    } else if (ending && !tile.finished()) {
         const bool done = kind == "end" && event.value("exit_code").toInt(-1) == 0;
         addLog(tile, event);
         finish(tile, serial, done ? "done" : refused ? "refused" : "failed", event);
@@ -129,7 +129,6 @@ void StationBoard::progress(Tile& tile, const QJsonObject& event)
 void StationBoard::finish(Tile& tile, const QString& serial, const QString& outcome,
                           const QJsonObject& event)
 {
-    tile.finished = true;
     tile.finishedAt = QDateTime::currentDateTimeUtc();
     tile.shown.insert("state", outcome);
     tile.shown.insert("outcome", outcome);
@@ -211,7 +210,7 @@ void StationBoard::dropExpiredTiles()
     if (now.date() != today.day)
         startDay();
     for (auto tile = tiles.begin(); tile != tiles.end();) {
-        if (tile->second.finished && !tile->second.dirty &&
+        if (tile->second.finished() && !tile->second.dirty &&
             tile->second.finishedAt.msecsTo(now) >= keepFinishedMs) {
             emit changed(encoded({{"type", "remove"}, {"serial", tile->first}}));
             tile = tiles.erase(tile);
@@ -237,7 +236,7 @@ QJsonObject StationBoard::counters() const
         firstPassed += passed ? 1 : 0;
     int running = 0;
     for (const auto& [serial, tile] : tiles)
-        running += tile.finished ? 0 : 1;
+        running += tile.finished() ? 0 : 1;
     return {{"day", today.day.toString(Qt::ISODate)},
             {"in_progress", running},
             {"done", today.done},

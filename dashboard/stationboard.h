@@ -57,8 +57,9 @@ private:
         // When its last messages went (the board's clock, ms), at most ten.
         std::deque<qint64> sent;
         bool dirty = false;
-        bool finished = false;
+        // Unset until the update has ended.
         QDateTime finishedAt;
+        bool finished() const { return finishedAt.isValid(); }
         // The rate counts from the upload's first progress, afresh after a resume.
         QElapsedTimer uploading;
         qint64 bytesAtStart = 0;

@@ -31,7 +31,8 @@ bool DashboardOptions::read(const QCommandLineParser& parser, DashboardServer::S
     settings->allowedHosts = parser.values("allow-host");
     if (parser.isSet("token-file"))
         return Dashboard::readTokenFile(parser.value("token-file"), &settings->token, problem);
-    if (!DashboardAccess::isLoopback(settings->address))
+    // A loopback address needs no token; anything else does.
+    if (!settings->address.isLoopback())
         settings->token = DashboardAccess::randomToken();
     return true;
 }

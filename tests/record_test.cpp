@@ -1,6 +1,7 @@
 #include "filedialoguser.h"
 #include "firmwarefilecheck.h"
 #include "gcusimprocess.h"
+#include "gcutoolrun.h"
 #include "knowndevices.h"
 #include "logpane.h"
 #include "recordconnection.h"
@@ -30,31 +31,6 @@
 #include <sstream>
 
 namespace {
-
-struct ToolRun
-{
-    int exitCode = -1;
-    std::string output;
-    bool says(const std::string& text) const { return output.find(text) != std::string::npos; }
-    std::vector<QJsonObject> objects() const
-    {
-        std::vector<QJsonObject> found;
-        std::istringstream lines(output);
-        for (std::string line; std::getline(lines, line);)
-            if (!line.empty() && line[0] == '{')
-                found.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
-        return found;
-    }
-};
-
-ToolRun gcutool(const std::vector<std::string>& arguments, int timeoutMs = 90000)
-{
-    auto process = startTool("gcutool", arguments);
-    ToolRun run;
-    run.exitCode = process->waitForExit(timeoutMs);
-    run.output = process->log();
-    return run;
-}
 
 std::string firmwareFile(const std::string& version, unsigned seed, bool plain = false)
 {
@@ -253,8 +229,8 @@ TEST_P(Record, EachUpdateLeavesOneRowWithItsOutcomeAndAKilledOneIsMarkedAbandone
     killed->waitForExit(10000);
     const ToolRun history = gcutool(withRecord({"history", "SIM-KILLED", "--json"}));
     ASSERT_EQ(history.exitCode, 0) << history.output;
-    ASSERT_EQ(history.objects().size(), 1u) << history.output;
-    EXPECT_EQ(history.objects()[0]["outcome"].toString(), "abandoned");
+    ASSERT_EQ(history.events().size(), 1u) << history.output;
+    EXPECT_EQ(history.events()[0]["outcome"].toString(), "abandoned");
     EXPECT_EQ(rows()[9].outcome, "abandoned");
 }
 
@@ -341,17 +317,17 @@ TEST_P(Record, QueriesAnswerFleetStatsAndExportOverKnownRows)
 
     ToolRun run = gcutool(withRecord({"fleet", "--running", "1.5.0", "--json"}));
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    ASSERT_EQ(run.objects().size(), 1u) << run.output;
-    EXPECT_EQ(run.objects()[0]["serial"].toString(), "GCU-1");
+    ASSERT_EQ(run.events().size(), 1u) << run.output;
+    EXPECT_EQ(run.events()[0]["serial"].toString(), "GCU-1");
     run = gcutool(withRecord({"fleet", "--not-running", "1.5.0", "--json"}));
-    ASSERT_EQ(run.objects().size(), 2u) << run.output;
-    EXPECT_EQ(run.objects()[0]["serial"].toString(), "GCU-2");
-    EXPECT_EQ(run.objects()[0]["station"].toString(), "B");
+    ASSERT_EQ(run.events().size(), 2u) << run.output;
+    EXPECT_EQ(run.events()[0]["serial"].toString(), "GCU-2");
+    EXPECT_EQ(run.events()[0]["station"].toString(), "B");
 
     run = gcutool(withRecord({"stats", "--by", "station,day", "--json"}));
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    ASSERT_EQ(run.objects().size(), 2u) << run.output;
-    const QJsonObject a = run.objects()[0];
+    ASSERT_EQ(run.events().size(), 2u) << run.output;
+    const QJsonObject a = run.events()[0];
     EXPECT_EQ(a["station"].toString(), "A");
     EXPECT_EQ(a["day"].toString(), "2026-03-01");
     EXPECT_EQ(a["updates"].toInt(), 4);
@@ -362,7 +338,7 @@ TEST_P(Record, QueriesAnswerFleetStatsAndExportOverKnownRows)
     EXPECT_DOUBLE_EQ(a["first_pass_yield_pct"].toDouble(), 33.3);
     EXPECT_DOUBLE_EQ(a["median_s"].toDouble(), 10);
     EXPECT_DOUBLE_EQ(a["p90_s"].toDouble(), 20);
-    EXPECT_DOUBLE_EQ(run.objects()[1]["first_pass_yield_pct"].toDouble(), 100);
+    EXPECT_DOUBLE_EQ(run.events()[1]["first_pass_yield_pct"].toDouble(), 100);
     run = gcutool(withRecord({"stats", "--by", "station", "--since", "2026-03-02"}));
     EXPECT_TRUE(run.says("B  ")) << run.output;
     EXPECT_FALSE(run.says("A  ")) << run.output;

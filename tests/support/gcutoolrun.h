@@ -16,4 +16,4 @@ struct ToolRun
 };
 
 // Runs gcutool from the build tree with these arguments, up to `timeoutMs`.
-ToolRun gcutool(const std::vector<std::string>& arguments, int timeoutMs = 60000);
+ToolRun gcutool(const std::vector<std::string>& arguments, int timeoutMs = 90000);
