@@ -20,6 +20,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -212,8 +213,10 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
     Dashboard dashboard(Dashboard::Settings{});
     QString problem;
     ASSERT_TRUE(dashboard.start(&problem)) << problem.toStdString();
-    std::FILE* nowhere = std::fopen("/dev/null", "w");
-    ToolOutput output(ToolOutput::Style::Quiet, false, nowhere, nowhere);
+    // Closed after the output, whose writer thread may still touch it.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> nowhere(std::fopen("/dev/null", "w"),
+                                                                  &std::fclose);
+    ToolOutput output(ToolOutput::Style::Quiet, false, nowhere.get(), nowhere.get());
     StationBoard& board = dashboard.board();
     output.setListener([&board](const QJsonObject& event) { board.take(event); });
 
@@ -299,7 +302,6 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
         for (size_t i = 0; i + 10 < at.size(); ++i)
             EXPECT_GE(at[i + 10] - at[i], 800) << "messages " << i << " to " << i + 10;
     }
-    std::fclose(nowhere);
 }
 
 // A token from a file may hold what an address would read otherwise: the
