@@ -6,7 +6,7 @@
 #include "commandssender.h"
 #include "comport.h"
 #include "dashboard.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "firmwareuploadprocedure.h"
 #include "framecodec.h"
 #include "gcu.pb.h"
@@ -18,7 +18,7 @@
 #include "referenceclient.h"
 #include "rsakey.h"
 #include "server.pb.h"
-#include "tooloutput.h"
+#include "firmwareupdate.h"
 #include "toolprocess.h"
 #include "updaterecorder.h"
 #include "uploaderapp.h"
@@ -1144,10 +1144,14 @@ void dashboardLatency(BenchTable& table)
         });
         spinUntil([&] { return ready; }, 10000);
         std::atomic<bool> fed{false};
-        static std::FILE* const nowhere = std::fopen("/dev/null", "w");
-        ToolOutput output(ToolOutput::Style::Quiet, false, nowhere, nowhere);
-        StationBoard& board = dashboard.board();
-        output.setListener([&board](const QJsonObject& event) { board.take(event); });
+        // The updates' own progress signals, as device sessions emit them.
+        std::vector<std::unique_ptr<FirmwareUpdate>> updates;
+        for (int gcu = 0; gcu < gcus; ++gcu) {
+            updates.push_back(std::make_unique<FirmwareUpdate>(FirmwareUpdate::Options{},
+                                                               FirmwareFileCheck{}));
+            dashboard.board().follow(*updates.back(),
+                                     QString("BENCH%1").arg(gcu, 2, 10, QChar('0')));
+        }
         std::thread feeder([&] {
             const auto start = Clock::now();
             for (int step = 1; step <= steps; ++step) {
@@ -1155,8 +1159,12 @@ void dashboardLatency(BenchTable& table)
                                               std::chrono::milliseconds(step * stepIntervalMs));
                 for (int gcu = 0; gcu < gcus; ++gcu) {
                     reported[gcu][step] = Clock::now();
-                    output.progress(QString("BENCH%1").arg(gcu, 2, 10, QChar('0')),
-                                    {step, steps, step * 256, steps * 256});
+                    UpdateProgress progress;
+                    progress.stepsDone = step;
+                    progress.stepsTotal = steps;
+                    progress.bytesDone = step * 256;
+                    progress.bytesTotal = steps * 256;
+                    emit updates[gcu]->progressed(progress);
                 }
             }
             fed = true;
@@ -1172,7 +1180,6 @@ void dashboardLatency(BenchTable& table)
             },
             60000);
         feeder.join();
-        output.setListener({});
         std::vector<double> delays;
         for (int gcu = 0; gcu < gcus; ++gcu) {
             size_t next = 0;

@@ -2,7 +2,7 @@
 
 #include "aescbcencryptor.h"
 #include "commandssender.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "firmware.pb.h"
 #include "logline.h"
 #include "rsakey.h"

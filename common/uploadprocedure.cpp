@@ -3,8 +3,27 @@
 #include "commandssender.h"
 #include "logline.h"
 
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
+
+namespace {
+
+// A GCU that refuses a command again and again is given time: the fourth
+// re-send in a row waits 50 ms, each one after twice as long, up to a second.
+constexpr int refusalsBeforeBackOff = 3;
+constexpr int firstBackOffMs = 50;
+constexpr int longestBackOffMs = 1000;
+
+int backOffMs(int refusalsInARow)
+{
+    if (refusalsInARow < refusalsBeforeBackOff)
+        return 0;
+    const int doublings = std::min(refusalsInARow - refusalsBeforeBackOff, 5);
+    return std::min(longestBackOffMs, firstBackOffMs << doublings);
+}
+
+} // namespace
 
 UploadProcedure::UploadProcedure(const std::string& fileName, CommandsSender& sender,
                                  IProcedureFeedback& feedback)
@@ -78,6 +97,8 @@ void UploadProcedure::begin(int32_t indexBeforeFirstCommand, int32_t restartPoin
     stopWatchdog();
     std::lock_guard<std::mutex> lock(mutex);
     ++answersSeen;
+    refusalsInARow = 0;
+    resendPending = false;
     firstIndexAfterHandshake = indexBeforeFirstCommand;
     checkpointIndex = restartPoint;
     currentIndex = 0;
@@ -126,6 +147,7 @@ void UploadProcedure::commandRsult(FirmwareCommandResult result)
     std::unique_lock<std::mutex> lock(mutex);
     responseReceived = true;
     ++answersSeen;
+    resendPending = false;
     handleResult(lock, result);
     // The watchdog is woken once the mutex is free: it could not run before, and
     // waking it earlier only has it sleep again on the mutex.
@@ -145,6 +167,7 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
         return;
     }
     if (result == FirmwareCommandAccepted) {
+        refusalsInARow = 0;
         switch (step) {
         case Step::IntroductionSent:
             timeoutMs = steps->keyStepTimeoutMs();
@@ -164,11 +187,38 @@ void UploadProcedure::handleResult(std::unique_lock<std::mutex>& lock, FirmwareC
             break;
         }
     } else if (result <= FirmwareCommandWriteFailed) {
+        ++refusalsInARow;
+        if (const int waitMs = backOffMs(refusalsInARow); waitMs > 0) {
+            resendLater(waitMs);
+            return;
+        }
         if (!resumeFromCheckpoint()) {
             lock.unlock();
             joinWatchdog();
         }
     }
+}
+
+void UploadProcedure::resendLater(int waitMs)
+{
+    // Until then the watchdog's time-out sends nothing either: the GCU did
+    // answer, and the re-send is only put off.
+    resendPending = true;
+    QTimer::singleShot(waitMs, owner.get(), [this, seen = answersSeen] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            // Another answer or a restart came meanwhile, or the upload is
+            // paused or over: that decides what goes out next.
+            if (!resendPending || answersSeen != seen || step == Step::Paused ||
+                step == Step::Finished)
+                return;
+            resendPending = false;
+            // The watchdog's cycle counts from this re-send.
+            responseReceived = true;
+            resumeFromCheckpoint();
+        }
+        condition.notify_all();
+    });
 }
 
 void UploadProcedure::endHandshake(std::unique_lock<std::mutex>& lock, bool announce)
@@ -235,7 +285,7 @@ void UploadProcedure::fallBackUnlessAnswered(uint64_t answersAtTimeout)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (finished || answersSeen != answersAtTimeout)
+        if (finished || answersSeen != answersAtTimeout || resendPending)
             return;
         timeout();
     }

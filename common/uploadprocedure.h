@@ -110,6 +110,10 @@ protected:
     std::condition_variable condition;
     int32_t timeoutMs = commandTimeoutMs;
     Step step = Step::Created;
+    // Failure answers since the last success, and whether the re-send they
+    // call for waits its turn.
+    int refusalsInARow = 0;
+    bool resendPending = false;
 
 private:
     // After a success: move to the next command, or finish with the reset.
@@ -129,6 +133,8 @@ private:
     // Resumes at the checkpoint; false when there is nothing left to send there
     // and the procedure has finished instead.
     bool resumeFromCheckpoint();
+    // The re-send after a failure answer, `waitMs` from now on the owner's thread.
+    void resendLater(int waitMs);
     void joinWatchdog();
 
     std::string fileProblem;

@@ -38,10 +38,100 @@ StationBoard::StationBoard(QString stationName, Firmware firmwareInUse, bool fle
     expiryTimer.start();
 }
 
-void StationBoard::take(const QJsonObject& event)
+void StationBoard::post(std::function<void(const QString& time)> change)
 {
+    const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     QMetaObject::invokeMethod(
-        this, [this, event] { apply(event); }, Qt::QueuedConnection);
+        this, [change = std::move(change), time] { change(time); }, Qt::QueuedConnection);
+}
+
+void StationBoard::follow(FirmwareUpdate& update, const QString& serial)
+{
+    // Stamped on the update's thread, shown on the board's.
+    constexpr auto direct = Qt::DirectConnection;
+    connect(
+        &update, &FirmwareUpdate::began, this,
+        [this, serial](const QString& message, const FirmwareUpdate::Start& start) {
+            post([=](const QString& time) {
+                Tile& tile = tileFor(serial, serial, start.port, time, true);
+                tile.shown.insert("port", start.port);
+                tile.shown.insert("bytes_total", start.bytesTotal);
+                addLog(tile, "begin", message, time);
+                markChanged(serial);
+            });
+        },
+        direct);
+    connect(
+        &update, &FirmwareUpdate::stageChanged, this,
+        [this, serial](FirmwareUpdate::Stage stage) {
+            // The end's state is its outcome, shown with it.
+            if (stage == FirmwareUpdate::Stage::Ended)
+                return;
+            post([=](const QString& time) {
+                tileFor(serial, serial, {}, time, true)
+                    .shown.insert("state", FirmwareUpdate::stageName(stage));
+                markChanged(serial);
+            });
+        },
+        direct);
+    connect(
+        &update, &FirmwareUpdate::progressed, this,
+        [this, serial](const UpdateProgress& progress) {
+            post([=](const QString& time) {
+                showProgress(tileFor(serial, serial, {}, time, true), progress);
+                markChanged(serial);
+            });
+        },
+        direct);
+    const auto line = [this, serial](const QString& kind, bool freshVisit) {
+        return [this, serial, kind, freshVisit](const QString& message) {
+            post([=](const QString& time) {
+                addLog(tileFor(serial, serial, {}, time, freshVisit), kind, message, time);
+                markChanged(serial);
+            });
+        };
+    };
+    connect(&update, &FirmwareUpdate::logged, this, line("log", false), direct);
+    connect(
+        &update, &FirmwareUpdate::retried, this,
+        [retry = line("retry", true)](const QString& message, int, int) { retry(message); },
+        direct);
+    connect(
+        &update, &FirmwareUpdate::gone, this,
+        [lost = line("lost", true)](const QString& message, int, int) { lost(message); }, direct);
+    connect(
+        &update, &FirmwareUpdate::back, this,
+        [resumed = line("resumed", true)](const QString& message, int, const QString&) {
+            resumed(message);
+        },
+        direct);
+    connect(
+        &update, &FirmwareUpdate::ended, this,
+        [this, serial](const UpdateOutcome& outcome) {
+            post([=](const QString& time) {
+                Tile& tile = tileFor(serial, serial, {}, time, false);
+                if (tile.finished())
+                    return;
+                addLog(tile, outcome.done() ? "end" : "error", outcome.message, time);
+                finish(tile, serial, outcome, time);
+                markChanged(serial);
+            });
+        },
+        direct);
+}
+
+void StationBoard::refuse(const QString& serial, const QString& port, const QString& reason)
+{
+    post([=](const QString& time) {
+        // A refusal is the whole of a GCU's visit: one turned away again after
+        // it was re-plugged is a visit of its own, counted and kept its ten
+        // minutes.
+        const QString key = serial.isEmpty() ? port : serial;
+        Tile& tile = tileFor(key, serial, port, time, true);
+        addLog(tile, "error", reason, time);
+        finish(tile, key, UpdateOutcome::refusal(reason), time);
+        markChanged(key);
+    });
 }
 
 void StationBoard::startDay()
@@ -51,110 +141,76 @@ void StationBoard::startDay()
     countersChanged = true;
 }
 
-void StationBoard::apply(const QJsonObject& event)
+StationBoard::Tile& StationBoard::tileFor(const QString& key, const QString& serial,
+                                          const QString& port, const QString& time,
+                                          bool freshVisit)
 {
-    const QString kind = event.value("event").toString();
-    // A GCU without a serial number is known by its port, where it was turned away.
-    const QString serial = event.value("serial").toString().isEmpty()
-                               ? event.value("port").toString()
-                               : event.value("serial").toString();
-    if (serial.isEmpty())
-        return;
     if (QDateTime::currentDateTimeUtc().date() != today.day)
         startDay();
-    auto [found, added] = tiles.try_emplace(serial);
+    auto [found, added] = tiles.try_emplace(key);
     Tile& tile = found->second;
-    const bool ending = kind == "end" || kind == "error";
-    // A refusal is the whole of a GCU's visit: one turned away again after it
-    // was re-plugged is a visit of its own, counted and kept its ten minutes.
-    const bool refused = event.value("refused").toBool();
-    if (added || (tile.finished() && (refused || (!ending && kind != "log")))) {
+    if (added || (tile.finished() && freshVisit)) {
         // A GCU back for another update starts a fresh tile; its log goes on.
         const std::deque<QJsonObject> log = std::move(tile.log);
         tile = Tile();
         tile.log = log;
-        tile.shown = {{"serial", event.value("serial")},
-                      {"key", serial},
-                      {"port", event.value("port")},
+        tile.shown = {{"serial", serial},
+                      {"key", key},
+                      {"port", port},
                       {"state", "waiting"},
-                      {"started", event.value("time")}};
+                      {"started", time}};
         countersChanged = true;
     }
-    if (kind == "state") {
-        tile.shown.insert("state", event.value("state"));
-    } else if (kind == "begin") {
-        tile.shown.insert("port", event.value("port"));
-        tile.shown.insert("bytes_total", event.value("bytes_total"));
-        addLog(tile, event);
-    } else if (kind == "progress") {
-        progress(tile, event);
-    } else if (ending && !tile.finished()) {
-        const bool done = kind == "end" && event.value("exit_code").toInt(-1) == 0;
-        addLog(tile, event);
-        finish(tile, serial, done ? "done" : refused ? "refused" : "failed", event);
-    } else {
-        if (kind == "resumed")
-            tile.uploading.invalidate();
-        addLog(tile, event);
-    }
-    markChanged(serial);
+    return tile;
 }
 
-void StationBoard::progress(Tile& tile, const QJsonObject& event)
+void StationBoard::showProgress(Tile& tile, const UpdateProgress& progress)
 {
-    const int stepsDone = event.value("steps_done").toInt();
-    const int stepsTotal = event.value("steps_total").toInt();
-    const qint64 bytesDone = event.value("bytes_done").toVariant().toLongLong();
-    const qint64 bytesTotal = event.value("bytes_total").toVariant().toLongLong();
-    tile.shown.insert("steps_done", stepsDone);
-    tile.shown.insert("steps_total", stepsTotal);
-    tile.shown.insert("bytes_done", bytesDone);
-    tile.shown.insert("bytes_total", bytesTotal);
-    tile.shown.insert("percent",
-                      stepsTotal > 0 ? qMin(100, int(qint64(stepsDone) * 100 / stepsTotal)) : 0);
-    if (!tile.uploading.isValid()) {
-        tile.uploading.start();
-        tile.bytesAtStart = bytesDone;
-    }
-    // A rate over less than half a second says more about the link's bursts.
-    const double seconds = tile.uploading.elapsed() / 1000.0;
-    if (seconds < 0.5)
-        return;
-    const double rate = (bytesDone - tile.bytesAtStart) / seconds;
-    tile.shown.insert("rate", rate);
-    tile.shown.insert("seconds_left",
-                      rate > 0 ? QJsonValue(double(bytesTotal - bytesDone) / rate) : QJsonValue());
+    tile.shown.insert("steps_done", progress.stepsDone);
+    tile.shown.insert("steps_total", progress.stepsTotal);
+    tile.shown.insert("bytes_done", progress.bytesDone);
+    tile.shown.insert("bytes_total", progress.bytesTotal);
+    tile.shown.insert("percent", progress.percent());
+    // The update's own rate: none while the GCU is away or before it is known.
+    if (progress.bytesPerSecond > 0)
+        tile.shown.insert("rate", progress.bytesPerSecond);
+    else
+        tile.shown.remove("rate");
+    if (progress.secondsLeft >= 0)
+        tile.shown.insert("seconds_left", double(progress.secondsLeft));
+    else
+        tile.shown.remove("seconds_left");
 }
 
-void StationBoard::finish(Tile& tile, const QString& serial, const QString& outcome,
-                          const QJsonObject& event)
+void StationBoard::finish(Tile& tile, const QString& key, const UpdateOutcome& outcome,
+                          const QString& time)
 {
     tile.finishedAt = QDateTime::currentDateTimeUtc();
-    tile.shown.insert("state", outcome);
-    tile.shown.insert("outcome", outcome);
-    tile.shown.insert("reason", event.value("message"));
-    tile.shown.insert("exit_code", event.value("exit_code"));
-    tile.shown.insert("ended", event.value("time"));
-    if (event.contains("old_version"))
-        tile.shown.insert("version_before", event.value("old_version"));
-    if (event.contains("new_version"))
-        tile.shown.insert("version_after", event.value("new_version"));
+    tile.shown.insert("state", outcome.name());
+    tile.shown.insert("outcome", outcome.name());
+    tile.shown.insert("reason", outcome.message);
+    tile.shown.insert("exit_code", static_cast<int>(outcome.code));
+    tile.shown.insert("ended", time);
+    if (!outcome.oldVersion.isEmpty())
+        tile.shown.insert("version_before", outcome.oldVersion);
+    if (!outcome.newVersion.isEmpty())
+        tile.shown.insert("version_after", outcome.newVersion);
     tile.shown.remove("seconds_left");
-    if (outcome == "done") {
+    tile.shown.remove("rate");
+    if (outcome.done()) {
         ++today.done;
         today.doneTimes.push_back(tile.finishedAt);
     } else {
         ++today.failed;
     }
-    today.firstAttempt.emplace(serial, outcome == "done");
+    today.firstAttempt.emplace(key, outcome.done());
     countersChanged = true;
 }
 
-void StationBoard::addLog(Tile& tile, const QJsonObject& event)
+void StationBoard::addLog(Tile& tile, const QString& kind, const QString& message,
+                          const QString& time)
 {
-    const QJsonObject line{{"time", event.value("time")},
-                           {"kind", event.value("event")},
-                           {"text", event.value("message")}};
+    const QJsonObject line{{"time", time}, {"kind", kind}, {"text", message}};
     tile.log.push_back(line);
     if (tile.log.size() > keptLogLines)
         tile.log.pop_front();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "firmwareupdate.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -9,11 +11,12 @@
 #include <QStringList>
 #include <QTimer>
 #include <deque>
+#include <functional>
 #include <map>
 
-// What a station's dashboard shows, kept up to date from gcutool's events: a
-// tile per GCU (its step, progress, rate, outcome and log lines), the day's
-// counters and the firmware in use. Pages get a snapshot when they connect,
+// What a station's dashboard shows, kept up to date from the updates' own
+// signals: a tile per GCU (its stage, progress, rate, outcome and log lines),
+// the day's counters and the firmware in use. Pages get a snapshot when they connect,
 // then the changes: at most ten messages a second per GCU, the latest state
 // always sent. Fed from any thread; lives on the thread that serves the pages.
 class StationBoard : public QObject
@@ -36,10 +39,12 @@ public:
     // `fleet`: a page of the record alone, with no GCUs of its own.
     StationBoard(QString station, Firmware firmware, bool fleet, QObject* parent = nullptr);
 
-    // One of gcutool's events as its JSON Lines show it (event, serial, time,
-    // message and the event's fields), or a state change ({"event": "state",
-    // "serial", "state"}). From any thread.
-    void take(const QJsonObject& event);
+    // Shows everything the update of the GCU `serial` tells, from whichever
+    // thread it runs on.
+    void follow(FirmwareUpdate& update, const QString& serial);
+    // A GCU turned away before anything was sent to it; one without a serial
+    // number is known by its port. From any thread.
+    void refuse(const QString& serial, const QString& port, const QString& reason);
 
     // Everything, for a page that has just connected.
     QByteArray snapshot() const;
@@ -60,9 +65,6 @@ private:
         // Unset until the update has ended.
         QDateTime finishedAt;
         bool finished() const { return finishedAt.isValid(); }
-        // The rate counts from the upload's first progress, afresh after a resume.
-        QElapsedTimer uploading;
-        qint64 bytesAtStart = 0;
     };
 
     struct Counters
@@ -75,11 +77,16 @@ private:
         std::deque<QDateTime> doneTimes;
     };
 
-    void apply(const QJsonObject& event);
-    void progress(Tile& tile, const QJsonObject& event);
-    void finish(Tile& tile, const QString& serial, const QString& outcome,
-                const QJsonObject& event);
-    void addLog(Tile& tile, const QJsonObject& event);
+    // What happened, stamped when it happened, applied on the board's thread.
+    void post(std::function<void(const QString& time)> change);
+    // The GCU's tile for an event of its update; a GCU back for another update
+    // after its last one ended (`freshVisit`) starts a fresh tile.
+    Tile& tileFor(const QString& key, const QString& serial, const QString& port,
+                  const QString& time, bool freshVisit);
+    void showProgress(Tile& tile, const UpdateProgress& progress);
+    void finish(Tile& tile, const QString& key, const UpdateOutcome& outcome,
+                const QString& time);
+    void addLog(Tile& tile, const QString& kind, const QString& message, const QString& time);
     void markChanged(const QString& serial);
     // Whether a tile may have another message now: fewer than ten in the last second.
     bool maySend(const Tile& tile) const;

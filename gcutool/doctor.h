@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exitcode.h"
+#include "updateoutcome.h"
 #include "tooloutput.h"
 
 #include <QByteArray>

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "dashboard.h"
-#include "exitcode.h"
 #include "firmwarefilecheck.h"
+#include "firmwareupdate.h"
 #include "tooloutput.h"
-#include "uploadrun.h"
+#include "updateoutcome.h"
 
 #include <QCommandLineParser>
 #include <QSerialPortInfo>
@@ -18,7 +18,9 @@ class DeviceSession;
 class InterruptWatcher;
 
 // gcutool's command line: which subcommand, with which options, for which GCU;
-// device work is handed to a device session and reported through ToolOutput.
+// device work is handed to the update engine's sessions and reported through
+// ToolOutput. The subcommand table is in subcommands.cpp, each family of
+// commands in a file of its own.
 class GcuTool
 {
 public:
@@ -57,14 +59,6 @@ private:
     // Picks the GCU, opens its port and runs `job` in a device session until it
     // ends or Ctrl-C has stopped it.
     ExitCode withDevice(const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job);
-    // Runs `job` for several GCUs at once, each in its own session, which the job
-    // opens itself; their codes in the order of `ports`.
-    std::vector<ExitCode>
-    withDevices(const QList<QSerialPortInfo>& ports,
-                const std::function<ExitCode(DeviceSession&, const QSerialPortInfo&)>& job);
-    // The GCUs an update is for: --all, several --serial, or the one chosen as
-    // for every command; false (said) when one is missing.
-    bool chooseTargets(QList<QSerialPortInfo>* targets);
 
     // A whole number of at least 1 from an option; false (with a message) if not.
     bool positiveNumber(const char* option, int* value);
@@ -75,7 +69,7 @@ private:
     ExitCode showText(const QString& text, ExitCode code);
     // The upload's settings and firmware file from the options; the exit code
     // when they cannot be used (said).
-    std::optional<ExitCode> uploadSettings(bool secure, UploadRun::Options* options,
+    std::optional<ExitCode> uploadSettings(bool secure, FirmwareUpdate::Options* options,
                                            FirmwareFileCheck* file);
     ExitCode interrupted(const QString& serial);
     // False (said) when the file cannot be written.

@@ -1,6 +1,6 @@
 #include "interruptwatcher.h"
 
-#include "exitcode.h"
+#include "updateoutcome.h"
 
 #include <QSocketNotifier>
 #include <cerrno>

@@ -3,7 +3,7 @@
 #include "recordconnection.h"
 #include "tooloutput.h"
 #include "updaterecorder.h"
-#include "updaterecording.h"
+#include "recordoptions.h"
 
 #include <QCommandLineParser>
 #include <QSaveFile>
@@ -11,7 +11,7 @@
 
 void RecordCommands::addCommonOptions(QCommandLineParser& parser)
 {
-    UpdateRecording::addOptions(parser, false);
+    RecordOptions::addOptions(parser, false);
     parser.addOption({"since", "Only updates begun at or after this date or time (UTC).", "WHEN"});
     parser.addOption({"until",
                       "Only updates begun before this time, or up to the end of this "
@@ -53,7 +53,7 @@ void RecordCommands::addExportOptions(QCommandLineParser& parser)
 
 void RecordCommands::addSyncOptions(QCommandLineParser& parser)
 {
-    UpdateRecording::addOptions(parser, false);
+    RecordOptions::addOptions(parser, false);
 }
 
 RecordCommands::RecordCommands(const QCommandLineParser& commandLine, ToolOutput& out)
@@ -94,7 +94,7 @@ std::optional<ExitCode> RecordCommands::reach(RecordQueries::Filter* filter)
     }
     RecordLocation location;
     QString problem;
-    if (!UpdateRecording::locate(parser, &location, &problem))
+    if (!RecordOptions::locate(parser, &location, &problem))
         return usage(problem);
     // As any run that reaches the record: spooled rows are forwarded and rows of
     // ended processes marked, so that the answer holds them.

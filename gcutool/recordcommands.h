@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exitcode.h"
+#include "updateoutcome.h"
 #include "recordqueries.h"
 
 #include <QSqlDatabase>

@@ -6,6 +6,7 @@
 #include "terminaltext.h"
 #include "tooloutput.h"
 #include "updaterelay.h"
+#include "updateprogress.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -78,6 +79,7 @@ ExitCode RelayRun::run(DeviceSession& session)
     });
     QElapsedTimer sinceTraffic;
     sinceTraffic.start();
+    ProgressMeter meter;
     // Every frame from the server is logged; until one has come, the connection
     // may still be on its way to an address that never answers.
     bool connectionAsked = false;
@@ -103,7 +105,7 @@ ExitCode RelayRun::run(DeviceSession& session)
         lastStepSent = total > 0 && done >= total;
         // The server's counts, kept within what a progress report can show.
         total = std::max(total, 0);
-        output.progress(serial, {std::clamp(done, 0, total), total, 0, 0});
+        output.progress(serial, meter.measure(std::clamp(done, 0, total), total, 0, 0));
     });
     QObject::connect(&relay, &UpdateRelay::ended, &context, [&](UpdateRelay::End end) {
         if (outcome)

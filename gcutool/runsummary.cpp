@@ -22,11 +22,10 @@ ExitCode RunSummary::report(ToolOutput& output, const std::vector<Result>& resul
                         .arg("RESUMES", 8);
     QStringList failures;
     for (const Result& result : results) {
-        const UploadRun::Outcome& outcome = result.outcome;
+        const UpdateOutcome& outcome = result.outcome;
         // The table is text: a serial number stays within its cell.
         const QString serial = TerminalText::shown(result.serial);
-        if (severity(outcome.code) > severity(worst))
-            worst = outcome.code;
+        worst = UpdateOutcome::worse(worst, outcome.code);
         const QString verdict = outcome.code == ExitCode::Done
                                     ? "done"
                                     : QString("exit %1").arg(static_cast<int>(outcome.code));

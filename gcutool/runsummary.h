@@ -1,7 +1,6 @@
 #pragma once
 
-#include "exitcode.h"
-#include "uploadrun.h"
+#include "updateoutcome.h"
 
 #include <QString>
 #include <vector>
@@ -17,7 +16,7 @@ public:
     struct Result
     {
         QString serial;
-        UploadRun::Outcome outcome;
+        UpdateOutcome outcome;
     };
 
     static ExitCode report(ToolOutput& output, const std::vector<Result>& results);

@@ -1,9 +1,8 @@
 #include "station.h"
 
 #include "devicefinder.h"
-#include "devicesession.h"
+#include "stationboard.h"
 #include "tooloutput.h"
-#include "updaterecording.h"
 
 #include <QCoreApplication>
 
@@ -14,10 +13,17 @@ constexpr int pollIntervalMs = 200;
 } // namespace
 
 Station::Station(Settings stationSettings, FirmwareFileCheck firmware, ToolOutput& out)
-    : settings(std::move(stationSettings)), file(std::move(firmware)), output(out)
+    : settings(std::move(stationSettings)), output(out), batch(settings.batch, std::move(firmware))
 {
     pollTimer.setInterval(pollIntervalMs);
     connect(&pollTimer, &QTimer::timeout, this, &Station::poll);
+    connect(&batch, &UpdateBatch::started, this,
+            [this](FirmwareUpdate* update, const QString& serial) { begin(update, serial); });
+    connect(&batch, &UpdateBatch::refused, this, &Station::refuse);
+    connect(&batch, &UpdateBatch::finished, this,
+            [this](const QString& serial, const QString&, const UpdateOutcome& outcome) {
+                finish(serial, outcome);
+            });
 }
 
 Station::~Station() = default;
@@ -47,7 +53,7 @@ ExitCode Station::run()
             .arg(settings.serialPrefix.isEmpty()
                      ? QString()
                      : QString(" whose serial number begins with %1").arg(settings.serialPrefix),
-                 settings.upload.firmwareFile));
+                 settings.batch.update.firmwareFile));
     pollTimer.start();
     poll();
     QCoreApplication::exec();
@@ -64,7 +70,7 @@ ExitCode Station::run()
     output.error(
         {}, reportCode,
         QString("Not every row reached the report %1 (said above)").arg(settings.reportFile));
-    return severity(reportCode) > severity(worst) ? reportCode : worst;
+    return UpdateOutcome::worse(worst, reportCode);
 }
 
 void Station::stop(bool now)
@@ -72,17 +78,17 @@ void Station::stop(bool now)
     if (stopping)
         return;
     stopping = true;
-    if (running.empty())
+    const int running = batch.running();
+    if (running == 0)
         output.log({}, "Stopping");
     else if (now)
-        output.log({}, QString("Stopping %1 running updates").arg(running.size()));
+        output.log({}, QString("Stopping %1 running updates").arg(running));
     else
         output.log({}, QString("Letting %1 running updates finish; Ctrl-C again ends at once")
-                           .arg(running.size()));
+                           .arg(running));
     if (now)
-        for (auto& [serial, update] : running)
-            update.session->cancel();
-    if (running.empty())
+        batch.cancel();
+    if (running == 0)
         QCoreApplication::quit();
 }
 
@@ -98,52 +104,35 @@ void Station::poll()
     for (auto refused = refusedPorts.begin(); refused != refusedPorts.end();)
         refused = presentPorts.count(*refused) ? std::next(refused) : refusedPorts.erase(refused);
     for (auto& [serial, left] : attempted)
-        if (!present.count(serial) && !running.count(serial))
+        if (!present.count(serial) && !batch.isRunning(serial))
             left = true;
     if (stopping)
         return;
     for (const QSerialPortInfo& port : attached) {
         const QString serial = port.serialNumber();
-        if (!serial.startsWith(settings.serialPrefix) || running.count(serial) ||
+        if (!serial.startsWith(settings.serialPrefix) || batch.isRunning(serial) ||
             refusedPorts.count(port.systemLocation()))
             continue;
-        if (const QString why = DeviceFinder::whyNotFollowable(port, attached, false);
-            !why.isEmpty()) {
-            refuse(port, why);
+        if (batch.refuses(port, attached, false))
             continue;
-        }
         const auto seen = attempted.find(serial);
         if (seen != attempted.end()) {
             const bool again = !succeeded.count(serial) || settings.repeat;
             if (!seen->second || !again)
                 continue;
         }
-        begin(port);
+        batch.start(port);
     }
 }
 
-void Station::begin(const QSerialPortInfo& port)
+void Station::begin(FirmwareUpdate* update, const QString& serial)
 {
-    const QString serial = port.serialNumber();
     attempted[serial] = false;
     succeeded.erase(serial);
-    Update& update = running[serial];
-    update.session = std::make_unique<DeviceSession>(serial);
-    update.run = std::make_unique<UploadRun>(settings.upload, file, output);
-    update.started = QDateTime::currentDateTimeUtc();
-    connect(
-        update.session.get(), &DeviceSession::finished, this, [this, serial] { finish(serial); },
-        Qt::QueuedConnection);
-    UploadRun* upload = update.run.get();
-    update.session->start([this, upload, port](DeviceSession& session) {
-        if (!settings.recording)
-            return upload->run(session, port);
-        UpdateRow row =
-            settings.recording->begin("station", session.serialNumber(), port.systemLocation());
-        const ExitCode code = upload->run(session, port);
-        settings.recording->endUpload(row, *upload);
-        return code;
-    });
+    started[serial] = QDateTime::currentDateTimeUtc();
+    output.follow(*update, serial);
+    if (settings.board)
+        settings.board->follow(*update, serial);
 }
 
 void Station::refuse(const QSerialPortInfo& port, const QString& reason)
@@ -151,42 +140,33 @@ void Station::refuse(const QSerialPortInfo& port, const QString& reason)
     refusedPorts.insert(port.systemLocation());
     output.error(port.serialNumber(), ExitCode::NoDevice, reason,
                  {{"refused", true}, {"port", port.systemLocation()}});
-    results.push_back({port.serialNumber(), UploadRun::refusal(reason)});
-    writeReportRow(port.serialNumber(), QDateTime::currentDateTimeUtc());
-    if (settings.recording)
-        settings.recording->refuse("station", port.serialNumber(), port.systemLocation(), reason);
+    const UpdateOutcome outcome = UpdateOutcome::refusal(reason);
+    results.push_back({port.serialNumber(), outcome});
+    writeReportRow(port.serialNumber(), QDateTime::currentDateTimeUtc(), outcome);
+    if (settings.board)
+        settings.board->refuse(port.serialNumber(), port.systemLocation(), reason);
 }
 
-void Station::finish(const QString& serialNumber)
+void Station::finish(const QString& serialNumber, const UpdateOutcome& outcome)
 {
-    const auto found = running.find(serialNumber);
-    if (found == running.end())
-        return;
-    const UploadRun::Outcome& outcome = found->second.run->outcome();
-    if (outcome.code == ExitCode::Done)
+    if (outcome.done())
         succeeded.insert(serialNumber);
     results.push_back({serialNumber, outcome});
-    writeReportRow(serialNumber, found->second.started);
-    running.erase(found);
-    if (stopping && running.empty())
+    writeReportRow(serialNumber, started[serialNumber], outcome);
+    started.erase(serialNumber);
+    if (stopping && batch.running() == 0)
         QCoreApplication::quit();
 }
 
-void Station::writeReportRow(const QString& serialNumber, const QDateTime& started)
+void Station::writeReportRow(const QString& serialNumber, const QDateTime& startedAt,
+                             const UpdateOutcome& outcome)
 {
     if (!report.isOpen())
         return;
-    const UploadRun::Outcome& outcome = results.back().outcome;
-    const QString verdict = outcome.code == ExitCode::Done
-                                ? "done"
-                                : QString("%1 (exit %2): %3")
-                                      .arg(outcome.refused ? "refused" : "failed")
-                                      .arg(static_cast<int>(outcome.code))
-                                      .arg(outcome.message);
     const QStringList fields = {serialNumber,
-                                started.toString(Qt::ISODate),
+                                startedAt.toString(Qt::ISODate),
                                 QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
-                                verdict,
+                                outcome.verdict(),
                                 outcome.oldVersion,
                                 outcome.newVersion,
                                 QString::number(outcome.retries),

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "csvreport.h"
-#include "exitcode.h"
 #include "firmwarefilecheck.h"
 #include "runsummary.h"
-#include "uploadrun.h"
+#include "updatebatch.h"
+#include "updateoutcome.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -15,9 +15,8 @@
 #include <set>
 #include <vector>
 
-class DeviceSession;
+class StationBoard;
 class ToolOutput;
-class UpdateRecording;
 
 // A production line's station: every GCU that appears on the bus is updated,
 // each in a session of its own, until the station is stopped. A GCU is known by
@@ -33,12 +32,12 @@ class Station : public QObject
 public:
     struct Settings
     {
-        UploadRun::Options upload;
+        UpdateBatch::Settings batch;
         QString serialPrefix;
         bool repeat = false;
         QString reportFile;
-        // Where each GCU's update is recorded; none when null.
-        UpdateRecording* recording = nullptr;
+        // The dashboard's board, shown every update; none when null.
+        StationBoard* board = nullptr;
     };
 
     Station(Settings settings, FirmwareFileCheck file, ToolOutput& output);
@@ -52,25 +51,20 @@ public:
     void stop(bool now);
 
 private:
-    struct Update
-    {
-        std::unique_ptr<DeviceSession> session;
-        std::unique_ptr<UploadRun> run;
-        QDateTime started;
-    };
-
     void poll();
-    void begin(const QSerialPortInfo& port);
+    void begin(FirmwareUpdate* update, const QString& serial);
     void refuse(const QSerialPortInfo& port, const QString& reason);
-    void finish(const QString& serialNumber);
+    void finish(const QString& serialNumber, const UpdateOutcome& outcome);
     bool openReport(QString* problem);
-    void writeReportRow(const QString& serialNumber, const QDateTime& started);
+    void writeReportRow(const QString& serialNumber, const QDateTime& started,
+                        const UpdateOutcome& outcome);
 
     Settings settings;
-    FirmwareFileCheck file;
     ToolOutput& output;
+    UpdateBatch batch;
     QTimer pollTimer;
-    std::map<QString, Update> running;
+    // When each running update began.
+    std::map<QString, QDateTime> started;
     // GCUs this run has dealt with, and whether they have left the bus since.
     std::map<QString, bool> attempted;
     std::set<QString> succeeded;

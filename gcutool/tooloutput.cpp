@@ -1,5 +1,6 @@
 #include "tooloutput.h"
 
+#include "firmwareupdate.h"
 #include "terminaltext.h"
 
 #include <QDateTime>
@@ -47,21 +48,6 @@ ToolOutput::~ToolOutput()
             showProgress(meter.key(), *meter);
 }
 
-QString ToolOutput::bytesText(qint64 bytes)
-{
-    if (bytes < 1024)
-        return QString("%1 B").arg(bytes);
-    if (bytes < 1024 * 1024)
-        return QString("%1 KiB").arg(bytes / 1024.0, 0, 'f', 1);
-    return QString("%1 MiB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
-}
-
-void ToolOutput::setListener(std::function<void(const QJsonObject&)> eventListener)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    listener = std::move(eventListener);
-}
-
 namespace {
 
 QJsonObject stamped(const char* kind, const QString& serial, QJsonObject fields)
@@ -73,12 +59,6 @@ QJsonObject stamped(const char* kind, const QString& serial, QJsonObject fields)
 }
 
 } // namespace
-
-void ToolOutput::tell(const char* kind, const QString& serial, QJsonObject fields)
-{
-    if (listener)
-        listener(stamped(kind, serial, std::move(fields)));
-}
 
 void ToolOutput::emitJson(const char* kind, const QString& serial, QJsonObject fields)
 {
@@ -113,9 +93,7 @@ void ToolOutput::keepLiveLines()
 
 void ToolOutput::restartMeter(const QString& serial)
 {
-    Meter& meter = meters[serial];
-    meter.started.invalidate();
-    meter.lastTenth = -1;
+    meters[serial].lastTenth = -1;
 }
 
 void ToolOutput::eraseLiveLines()
@@ -143,7 +121,6 @@ void ToolOutput::state(const QString& serial, const QString& state)
 {
     std::lock_guard<std::mutex> guard(lock);
     meters[serial].state = state;
-    tell("state", serial, {{"state", state}});
     if (!liveLines)
         return;
     if (!liveOrder.contains(serial))
@@ -157,7 +134,6 @@ void ToolOutput::announce(const char* kind, const QString& serial, const QString
 {
     showUnshownProgress(serial);
     fields.insert("message", message);
-    tell(kind, serial, fields);
     if (outputStyle == Style::Json) {
         emitJson(kind, serial, fields);
     } else if (outputStyle == Style::Human && shownToPeople) {
@@ -176,11 +152,9 @@ void ToolOutput::progress(const QString& serial, const Progress& progress)
 {
     std::lock_guard<std::mutex> guard(lock);
     Meter& meter = meters[serial];
-    if (!meter.started.isValid())
-        meter.started.start();
     const bool shown =
         outputStyle == Style::Json || (outputStyle == Style::Human && progress.stepsTotal > 0);
-    if (!shown && !listener)
+    if (!shown)
         return;
     meter.progress = progress;
     const bool last = progress.stepsTotal > 0 && progress.stepsDone >= progress.stepsTotal;
@@ -203,7 +177,6 @@ void ToolOutput::showProgress(const QString& serial, Meter& meter)
     meter.sinceShown.start();
     meter.progressUnshown = false;
     const Progress& progress = meter.progress;
-    tell("progress", serial, progressFields(progress));
     if (outputStyle == Style::Json) {
         emitJson("progress", serial, progressFields(progress));
         return;
@@ -230,9 +203,9 @@ void ToolOutput::showProgress(const QString& serial, Meter& meter)
         return;
     meter.lastTenth = tenth;
     // A relayed update's server says how many steps, not how many bytes.
-    const QString done = progress.bytesTotal > 0 ? bytesText(progress.bytesDone)
+    const QString done = progress.bytesTotal > 0 ? UpdateProgress::bytesText(progress.bytesDone)
                                                  : QString("step %1").arg(progress.stepsDone);
-    const QString total = progress.bytesTotal > 0 ? bytesText(progress.bytesTotal)
+    const QString total = progress.bytesTotal > 0 ? UpdateProgress::bytesText(progress.bytesTotal)
                                                   : QString::number(progress.stepsTotal);
     printLine(out, QString("%1: %2 % (%3 of %4)")
                        .arg(TerminalText::shown(serial))
@@ -248,17 +221,14 @@ QString ToolOutput::barText(const QString& serial, const Meter& meter) const
                              ? std::min(1.0, double(progress.stepsDone) / progress.stepsTotal)
                              : 0.0;
     const int filled = int(share * width);
-    const double seconds =
-        meter.started.isValid() ? std::max(0.001, meter.started.elapsed() / 1000.0) : 0.001;
-    const double rate = progress.bytesDone / seconds;
-    const QString left =
-        rate > 0 ? clock(qint64((progress.bytesTotal - progress.bytesDone) / rate)) : "--:--";
+    const QString left = progress.secondsLeft >= 0 ? clock(progress.secondsLeft) : "--:--";
     QString line = QString("%1 [%2%3] %4 %  %5 / %6  %7/s  %8 left")
                        .arg(TerminalText::shown(serial))
                        .arg(QString(filled, '#'), QString(width - filled, '-'))
                        .arg(int(share * 100), 3)
-                       .arg(bytesText(progress.bytesDone), bytesText(progress.bytesTotal))
-                       .arg(bytesText(qint64(rate)), left);
+                       .arg(UpdateProgress::bytesText(progress.bytesDone),
+                            UpdateProgress::bytesText(progress.bytesTotal))
+                       .arg(UpdateProgress::bytesText(qint64(progress.bytesPerSecond)), left);
     if (liveLines)
         line = QString("%1  step %2/%3  %4")
                    .arg(line)
@@ -306,7 +276,6 @@ void ToolOutput::end(const QString& serial, ExitCode code, const QString& messag
     showUnshownProgress(serial);
     fields.insert("message", message);
     fields.insert("exit_code", static_cast<int>(code));
-    tell("end", serial, fields);
     if (outputStyle == Style::Json) {
         emitJson("end", serial, fields);
     } else {
@@ -321,9 +290,78 @@ void ToolOutput::error(const QString& serial, ExitCode code, const QString& mess
     showUnshownProgress(serial);
     fields.insert("message", message);
     fields.insert("exit_code", static_cast<int>(code));
-    tell("error", serial, fields);
     if (outputStyle == Style::Json)
         emitJson("error", serial, fields);
     else
         printLine(err, "gcutool: " + lineFor(serial, message));
+}
+
+void ToolOutput::follow(FirmwareUpdate& update, const QString& serial)
+{
+    // Said on the update's own thread, in order: this output is thread-safe.
+    constexpr auto direct = Qt::DirectConnection;
+    QObject::connect(
+        &update, &FirmwareUpdate::began, &update,
+        [this, serial](const QString& message, const FirmwareUpdate::Start& start) {
+            begin(serial, message,
+                  {{"file", start.file},
+                   {"secure", start.secure},
+                   {"commands", start.commands},
+                   {"bytes_total", start.bytesTotal},
+                   {"port", start.port},
+                   {"mode", start.mode}});
+        },
+        direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::stageChanged, &update,
+        [this, serial](FirmwareUpdate::Stage stage) {
+            // The end's state is its outcome's name, said with the end.
+            if (stage != FirmwareUpdate::Stage::Ended)
+                state(serial, FirmwareUpdate::stageName(stage));
+        },
+        direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::progressed, &update,
+        [this, serial](const UpdateProgress& reported) { progress(serial, reported); }, direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::logged, &update,
+        [this, serial](const QString& message) { log(serial, message); }, direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::retried, &update,
+        [this, serial](const QString& message, int step, int result) {
+            retry(serial, message, {{"step", step}, {"result", result}});
+        },
+        direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::gone, &update,
+        [this, serial](const QString& message) { lost(serial, message); }, direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::back, &update,
+        [this, serial](const QString& message, int fromCommand, const QString& port) {
+            resumed(serial, message, {{"from_command", fromCommand}, {"port", port}});
+        },
+        direct);
+    QObject::connect(
+        &update, &FirmwareUpdate::ended, &update,
+        [this, serial](const UpdateOutcome& outcome) {
+            state(serial, outcome.name());
+            // A GCU that came back and said its version ends the update; any
+            // other end is an error.
+            if (outcome.newVersion.isEmpty()) {
+                error(serial, outcome.code, outcome.message,
+                      outcome.oldVersion.isEmpty()
+                          ? QJsonObject()
+                          : QJsonObject{{"old_version", outcome.oldVersion}});
+                return;
+            }
+            end(serial, outcome.code, outcome.message,
+                {{"old_version", outcome.oldVersion},
+                 {"new_version", outcome.newVersion},
+                 {"mode", "application"},
+                 {"seconds", outcome.seconds},
+                 {"retries", outcome.retries},
+                 {"resumes", outcome.resumes},
+                 {"bytes_total", outcome.bytes}});
+        },
+        direct);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "exitcode.h"
 #include "outputwriter.h"
+#include "updateoutcome.h"
+#include "updateprogress.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -9,7 +10,6 @@
 #include <QString>
 #include <QStringList>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 
 // Everything gcutool tells its user, from any device session's thread: lines for
@@ -21,6 +21,8 @@
 // progress is shown at most ten times a second; the latest is always shown
 // before its next event. Lines for people show strings from GCUs, servers and
 // files as TerminalText does; JSON carries them as they came.
+class FirmwareUpdate;
+
 class ToolOutput
 {
 public:
@@ -31,31 +33,20 @@ public:
         Json
     };
 
-    struct Progress
-    {
-        int stepsDone = 0;
-        int stepsTotal = 0;
-        qint64 bytesDone = 0;
-        qint64 bytesTotal = 0;
-    };
+    using Progress = UpdateProgress;
 
     ToolOutput(Style style, bool verbose, std::FILE* out = stdout, std::FILE* err = stderr);
     // What has been said is written before the output goes.
     ~ToolOutput();
 
     Style style() const { return outputStyle; }
-    // Every event as a JSON object, whatever the style, progress at the rate the
-    // JSON output has it and each state change ({"event": "state", "state":
-    // ...}) included: for a dashboard. Called from the thread that reports the
-    // event, in order; none clears it.
-    void setListener(std::function<void(const QJsonObject&)> listener);
     // Several GCUs at once on a terminal: one live line each, kept at the bottom
     // of the screen and redrawn in place, with the other lines above them.
     void showLiveLines(bool show) { liveLines = show && terminal && outputStyle == Style::Human; }
     // The live lines stay on the screen as they are; what follows goes below.
     void keepLiveLines();
-    // What a GCU's update is doing: waiting, bootloader, uploading, resumed,
-    // verifying, done, failed. Shown in its live line.
+    // What a GCU's update is doing (its stage, or at the end its outcome's
+    // name). Shown in its live line.
     void state(const QString& serial, const QString& state);
 
     void begin(const QString& serial, const QString& message, QJsonObject fields = {});
@@ -71,12 +62,12 @@ public:
     void error(const QString& serial, ExitCode code, const QString& message,
                QJsonObject fields = {});
 
-    static QString bytesText(qint64 bytes);
+    // Says everything the update of the GCU `serial` tells, from its thread.
+    void follow(FirmwareUpdate& update, const QString& serial);
 
 private:
     struct Meter
     {
-        QElapsedTimer started;
         int lastTenth = -1;
         QString state = "waiting";
         Progress progress;
@@ -90,8 +81,6 @@ private:
     void showUnshownProgress(const QString& serial);
     void put(std::FILE* stream, const QString& text);
     void emitJson(const char* kind, const QString& serial, QJsonObject fields);
-    // An event for the listener, if there is one.
-    void tell(const char* kind, const QString& serial, QJsonObject fields);
     // An event as a JSON object, or as a line for people when `shownToPeople`.
     void announce(const char* kind, const QString& serial, const QString& message,
                   QJsonObject fields, bool shownToPeople);
@@ -109,7 +98,6 @@ private:
     std::FILE* out;
     std::FILE* err;
     OutputWriter writer;
-    std::function<void(const QJsonObject&)> listener;
     std::mutex lock;
     QHash<QString, Meter> meters;
     // A progress bar occupies the current terminal line.

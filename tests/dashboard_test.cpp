@@ -5,7 +5,6 @@
 #include "gcusimprocess.h"
 #include "stationboard.h"
 #include "testbus.h"
-#include "tooloutput.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -213,12 +212,12 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
     Dashboard dashboard(Dashboard::Settings{});
     QString problem;
     ASSERT_TRUE(dashboard.start(&problem)) << problem.toStdString();
-    // Closed after the output, whose writer thread may still touch it.
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> nowhere(std::fopen("/dev/null", "w"),
-                                                                  &std::fclose);
-    ToolOutput output(ToolOutput::Style::Quiet, false, nowhere.get(), nowhere.get());
-    StationBoard& board = dashboard.board();
-    output.setListener([&board](const QJsonObject& event) { board.take(event); });
+    std::array<std::unique_ptr<FirmwareUpdate>, 4> updates;
+    for (int gcu = 0; gcu < 4; ++gcu) {
+        updates[gcu] = std::make_unique<FirmwareUpdate>(FirmwareUpdate::Options{},
+                                                        FirmwareFileCheck{});
+        dashboard.board().follow(*updates[gcu], QString("LIVE%1").arg(gcu));
+    }
 
     const QString host = QString("127.0.0.1:%1").arg(dashboard.port());
     QWebSocket page("http://" + host);
@@ -249,19 +248,32 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
     std::vector<std::thread> sessions;
     std::atomic<int> finished{0};
     for (int gcu = 0; gcu < 4; ++gcu)
-        sessions.emplace_back([&output, &finished, &messagesSeen, gcu] {
-            const QString serial = QString("LIVE%1").arg(gcu);
-            output.begin(serial, "update", {{"port", "/dev/ttyACM" + QString::number(gcu)}});
-            output.state(serial, "uploading");
+        sessions.emplace_back([&updates, &finished, &messagesSeen, gcu] {
+            FirmwareUpdate& update = *updates[gcu];
+            FirmwareUpdate::Start start;
+            start.port = "/dev/ttyACM" + QString::number(gcu);
+            emit update.began("update", start);
+            emit update.stageChanged(FirmwareUpdate::Stage::Uploading);
+            const auto progress = [](int step) {
+                UpdateProgress reported;
+                reported.stepsDone = step;
+                reported.stepsTotal = steps;
+                reported.bytesDone = step * 100LL;
+                reported.bytesTotal = steps * 100LL;
+                return reported;
+            };
             for (int step = 1; step < steps && messagesSeen[gcu] < wanted; ++step) {
-                output.progress(serial, {step, steps, step * 100LL, steps * 100LL});
-                // A retry each step, as a GCU refusing its commands brings, reaches
-                // the board uncoalesced by gcutool's output.
-                output.retry(serial, QString("Step %1 refused; again").arg(step), {});
+                emit update.progressed(progress(step));
+                // A retry each step, as a GCU refusing its commands brings.
+                emit update.retried(QString("Step %1 refused; again").arg(step), step, 1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            output.progress(serial, {steps, steps, steps * 100LL, steps * 100LL});
-            output.end(serial, ExitCode::Done, "Updated", {{"new_version", "1.3.0"}});
+            emit update.progressed(progress(steps));
+            UpdateOutcome outcome;
+            outcome.code = ExitCode::Done;
+            outcome.message = "Updated";
+            outcome.newVersion = "1.3.0";
+            emit update.ended(outcome);
             ++finished;
         });
     // The board and the page are served by this thread's event loop meanwhile.
@@ -288,7 +300,6 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
             return true;
         },
         20000));
-    output.setListener({});
     for (int gcu = 0; gcu < 4; ++gcu) {
         const auto& seen = tiles[QString("LIVE%1").arg(gcu)];
         // The last state is sent, whole: every step, the outcome, the version.
@@ -322,11 +333,8 @@ TEST_F(ServedFleetPage, PrintsAnAddressThatCarriesAnyTokenFromAFile)
 TEST(StationBoardCounters, CountEachRefusalOfARepluggedGcu)
 {
     StationBoard board("line-1", {}, false);
-    const QJsonObject refusal{{"event", "error"},       {"serial", ""},
-                              {"port", "/dev/ttyACM3"}, {"refused", true},
-                              {"exit_code", 2},         {"message", "No serial number"}};
-    board.take(refusal);
-    board.take(refusal);
+    board.refuse("", "/dev/ttyACM3", "No serial number");
+    board.refuse("", "/dev/ttyACM3", "No serial number");
     QJsonObject snapshot;
     EXPECT_TRUE(spinUntil(
         [&] {

@@ -2,7 +2,7 @@
 #include "bootloadersession.h"
 #include "commandssender.h"
 #include "comport.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "firmware.pb.h"
 #include "gcu.pb.h"
 #include "gcusimprocess.h"

@@ -4,7 +4,7 @@
 #include "answerrouter.h"
 #include "commandssender.h"
 #include "comport.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "filedialoguser.h"
 #include "gcu.pb.h"
 #include "gcusimprocess.h"

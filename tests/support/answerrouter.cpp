@@ -1,7 +1,7 @@
 #include "answerrouter.h"
 
 #include "comport.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "gcu.pb.h"
 
 void routeAnswers(ComPort& link, IProcedure& procedure, DhUploadProcedure* secure)

@@ -155,3 +155,22 @@ bool KnownDevices::remember(const QString& serialNumber, const std::string& publ
     const auto pinned = pinnedKey(serialNumber);
     return (pinned && *pinned == publicKey) || write(serialNumber, publicKey, problem);
 }
+
+KnownDevices::Admission KnownDevices::admitAndPin(const QString& serialNumber,
+                                                  const std::string& publicKey, bool acceptNewKey)
+{
+    Admission admission;
+    if (!readable(&admission.problem)) {
+        admission.verdict = ExitCode::FileUnusable;
+        return admission;
+    }
+    if (!admits(serialNumber, publicKey, acceptNewKey, &admission.problem)) {
+        admission.verdict = ExitCode::Refused;
+        return admission;
+    }
+    if (const auto pinned = pinnedKey(serialNumber); pinned && *pinned != publicKey)
+        admission.replacedFingerprint = fingerprint(*pinned);
+    if (!remember(serialNumber, publicKey, &admission.problem))
+        admission.verdict = ExitCode::FileUnusable;
+    return admission;
+}

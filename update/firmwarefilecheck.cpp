@@ -2,7 +2,7 @@
 
 #include "firmware.pb.h"
 #include "terminaltext.h"
-#include "tooloutput.h"
+#include "updateprogress.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -59,15 +59,15 @@ QStringList FirmwareFileCheck::describe() const
 {
     const auto [smallest, largest] = std::minmax_element(sizes.begin(), sizes.end());
     return {
-        QString("%1: a firmware file of %2").arg(path, ToolOutput::bytesText(fileSize)),
+        QString("%1: a firmware file of %2").arg(path, UpdateProgress::bytesText(fileSize)),
         QString("  description:  %1")
             .arg(description.isEmpty() ? "(none)" : TerminalText::shown(description)),
         QString("  commands:     %1, %2 of them checkpoints").arg(sizes.size()).arg(checkpoints),
         QString("  command data: %1 in all, %2 to %3 each")
-            .arg(ToolOutput::bytesText(total), ToolOutput::bytesText(*smallest),
-                 ToolOutput::bytesText(*largest)),
+            .arg(UpdateProgress::bytesText(total), UpdateProgress::bytesText(*smallest),
+                 UpdateProgress::bytesText(*largest)),
         QString("  key blob:     %1; AES key: %2")
-            .arg(ToolOutput::bytesText(keyBlobBytes), ToolOutput::bytesText(aesKeyBytes))};
+            .arg(UpdateProgress::bytesText(keyBlobBytes), UpdateProgress::bytesText(aesKeyBytes))};
 }
 
 QJsonObject FirmwareFileCheck::toJson() const

@@ -1,77 +1,90 @@
-#include "uploadrun.h"
+#include "firmwareupdate.h"
 
 #include "commandssender.h"
 #include "devicesession.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "firmwareuploadprocedure.h"
 #include "gcuusbidentity.h"
 #include "knowndevices.h"
-#include "tooloutput.h"
-#include "uploadstallwatch.h"
 
-UploadRun::UploadRun(Options runOptions, FirmwareFileCheck checkedFile, ToolOutput& out)
-    : options(std::move(runOptions)), file(std::move(checkedFile)), output(out)
+#include <QMetaEnum>
+
+FirmwareUpdate::FirmwareUpdate(Options updateOptions, FirmwareFileCheck checkedFile,
+                               QObject* parent)
+    : QObject(parent), options(std::move(updateOptions)), file(std::move(checkedFile))
 {
+    qRegisterMetaType<FirmwareUpdate::Stage>();
+    qRegisterMetaType<FirmwareUpdate::Start>();
+    qRegisterMetaType<UpdateOutcome>();
+    qRegisterMetaType<UpdateProgress>();
 }
 
-UploadRun::~UploadRun() = default;
+FirmwareUpdate::~FirmwareUpdate() = default;
 
-UploadRun::Outcome UploadRun::refusal(const QString& reason)
+QString FirmwareUpdate::stageName(Stage stage)
 {
-    Outcome outcome;
-    outcome.code = ExitCode::NoDevice;
-    outcome.message = reason;
-    outcome.refused = true;
-    return outcome;
+    return QString(QMetaEnum::fromType<Stage>().valueToKey(static_cast<int>(stage))).toLower();
 }
 
-ExitCode UploadRun::fail(ExitCode code, const QString& message)
+void FirmwareUpdate::enter(Stage next)
 {
-    output.state(serial, "failed");
-    output.error(serial, code, message,
-                 oldVersion.isEmpty() ? QJsonObject() : QJsonObject{{"old_version", oldVersion}});
-    result = {code,    message, oldVersion, {}, sinceStart.elapsed() / 1000.0,
-              retries, resumes, false};
+    stage = next;
+    if (stage == Stage::Away || stage == Stage::Ended)
+        meter.pause();
+    emit stageChanged(stage);
+}
+
+ExitCode FirmwareUpdate::finish(ExitCode code, const QString& message)
+{
+    result.code = code;
+    result.message = message;
+    result.seconds = sinceStart.isValid() ? sinceStart.elapsed() / 1000.0 : 0;
+    enter(Stage::Ended);
+    emit ended(result);
     return code;
 }
 
-ExitCode UploadRun::interrupted(const QString& where)
+ExitCode FirmwareUpdate::fail(ExitCode code, const QString& message)
+{
+    // Only a GCU that came back and said its version has a version after.
+    result.newVersion.clear();
+    return finish(code, message);
+}
+
+ExitCode FirmwareUpdate::interrupted(const QString& where)
 {
     return fail(ExitCode::Interrupted, "Interrupted " + where);
 }
 
-ExitCode UploadRun::run(DeviceSession& session, QSerialPortInfo port)
+UpdateOutcome FirmwareUpdate::run(DeviceSession& session, QSerialPortInfo port)
 {
     serial = session.serialNumber();
     sinceStart.start();
     QString problem;
-    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
-        return fail(opened, problem);
-    if (const ExitCode made = makeProcedure(session); made != ExitCode::Done)
-        return made;
-    output.begin(serial,
-                 QString("%1 update with %2 (%3 commands, %4) on %5")
-                     .arg(options.secure ? "secure" : "plain", options.firmwareFile)
-                     .arg(file.commandCount())
-                     .arg(ToolOutput::bytesText(file.dataBytes()), port.systemLocation()),
-                 {{"file", options.firmwareFile},
-                  {"secure", options.secure},
-                  {"commands", file.commandCount()},
-                  {"bytes_total", file.dataBytes()},
-                  {"port", port.systemLocation()},
-                  {"mode", DeviceFinder::modeName(port)}});
-    output.state(serial, "waiting");
-    if (options.secure)
-        if (const ExitCode pinned = checkPinnedKey(session); pinned != ExitCode::Done)
-            return pinned;
-    if (const ExitCode entered = enterBootloader(session, port); entered != ExitCode::Done)
-        return entered;
-    if (const ExitCode uploaded = upload(session); uploaded != ExitCode::Done)
-        return uploaded;
-    return awaitNewFirmware(session);
+    if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
+        fail(opened, problem);
+        return result;
+    }
+    if (makeProcedure(session) != ExitCode::Done)
+        return result;
+    const Start start{options.firmwareFile,        options.secure, file.commandCount(),
+                      file.dataBytes(),            port.systemLocation(),
+                      DeviceFinder::modeName(port)};
+    emit began(QString("%1 update with %2 (%3 commands, %4) on %5")
+                   .arg(options.secure ? "secure" : "plain", options.firmwareFile)
+                   .arg(file.commandCount())
+                   .arg(UpdateProgress::bytesText(file.dataBytes()), port.systemLocation()),
+               start);
+    enter(Stage::Waiting);
+    if (options.secure && checkPinnedKey(session) != ExitCode::Done)
+        return result;
+    if (enterBootloader(session, port) != ExitCode::Done || upload(session) != ExitCode::Done)
+        return result;
+    awaitNewFirmware(session);
+    return result;
 }
 
-ExitCode UploadRun::makeProcedure(DeviceSession& session)
+ExitCode FirmwareUpdate::makeProcedure(DeviceSession& session)
 {
     // The file as the check read it: many GCUs updated at once share its commands.
     const auto& firmware = file.firmware();
@@ -99,22 +112,19 @@ ExitCode UploadRun::makeProcedure(DeviceSession& session)
     return ExitCode::Done;
 }
 
-ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
+ExitCode FirmwareUpdate::checkPinnedKey(DeviceSession& session)
 {
     const auto key = session.readPublicKey();
     if (session.cancelled())
         return interrupted("while asking for the GCU's key");
     if (!key)
         return fail(ExitCode::Stalled, "The GCU did not answer the request for its public key");
-    fingerprint = KnownDevices::fingerprint(key->pem);
+    result.keyFingerprint = KnownDevices::fingerprint(key->pem);
     KnownDevices known(options.knownDevicesFile);
-    QString problem;
-    if (!known.readable(&problem))
-        return fail(ExitCode::FileUnusable, problem);
-    if (!known.admits(serial, key->pem, options.acceptNewKey, &problem))
-        return fail(ExitCode::Refused, problem);
-    if (!known.remember(serial, key->pem, &problem))
-        return fail(ExitCode::FileUnusable, problem);
+    const KnownDevices::Admission admission =
+        known.admitAndPin(serial, key->pem, options.acceptNewKey);
+    if (admission.verdict != ExitCode::Done)
+        return fail(admission.verdict, admission.problem);
     // Anyone can repeat a public key: the GCU must also sign its key exchange
     // with it, at the start and after every resume.
     pinnedKey = known.pinnedKey(serial).value_or(key->pem);
@@ -127,7 +137,7 @@ ExitCode UploadRun::checkPinnedKey(DeviceSession& session)
     return ExitCode::Done;
 }
 
-ExitCode UploadRun::keyNotProven()
+ExitCode FirmwareUpdate::keyNotProven()
 {
     return fail(ExitCode::Refused,
                 QString("The GCU could not prove it holds the pinned key %1 (it claims the key "
@@ -136,17 +146,17 @@ ExitCode UploadRun::keyNotProven()
                     .arg(KnownDevices::fingerprint(pinnedKey), claimedKeyFingerprint));
 }
 
-ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& port)
+ExitCode FirmwareUpdate::enterBootloader(DeviceSession& session, QSerialPortInfo& port)
 {
     const auto version = session.readFirmwareVersion();
     if (session.cancelled())
         return interrupted("before the upload began");
-    if (version && oldVersion.isEmpty())
-        oldVersion = *version;
+    if (version && result.oldVersion.isEmpty())
+        result.oldVersion = *version;
     if (GcuUsbIdentity::isBootloaderPort(port))
         return ExitCode::Done;
-    output.state(serial, "bootloader");
-    output.log(serial, "Resetting the GCU into its bootloader");
+    enter(Stage::Bootloader);
+    emit logged("Resetting the GCU into its bootloader");
     port = session.resetIntoBootloader(options.resetTimeoutS * 1000);
     if (session.cancelled())
         return interrupted("while waiting for the bootloader");
@@ -157,55 +167,67 @@ ExitCode UploadRun::enterBootloader(DeviceSession& session, QSerialPortInfo& por
     QString problem;
     if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done)
         return fail(opened, problem);
-    output.log(serial, QString("In the bootloader on %1").arg(port.systemLocation()));
+    emit logged(QString("In the bootloader on %1").arg(port.systemLocation()));
     return ExitCode::Done;
 }
 
-void UploadRun::updateProgress(int done, int total)
+void FirmwareUpdate::updateProgress(int done, int total)
 {
     stepsDone = done;
     stepsTotal = total;
     // Going over ground already covered after a fall-back is no progress: a
     // command that keeps failing must end in a stall.
-    stallWatch.progressed(done);
+    if (stallWatch.progressed(done))
+        stuckReported = false;
+    if (stage == Stage::Handshake && done >= 2)
+        enter(Stage::Uploading);
     // After the answer to commands[i] the progress is i + 3.
     const qint64 bytes = done >= total ? file.dataBytes() : file.bytesThrough(done - 3);
-    bytesDone = std::max(bytesDone, bytes);
-    output.progress(serial, {done, total, bytes, file.dataBytes()});
+    result.bytes = std::max(result.bytes, bytes);
+    emit progressed(meter.measure(done, total, bytes, file.dataBytes()));
 }
 
-void UploadRun::noteResult(uint32_t result)
+void FirmwareUpdate::noteResult(uint32_t answer)
 {
-    stallWatch.resultSeen(result);
-    if (result >= 1 && result <= 3) {
-        ++retries;
-        output.retry(serial,
-                     QString("The GCU refused %1 with %2 (%3); going back to the last checkpoint")
+    stallWatch.resultSeen(answer);
+    if (answer >= 1 && answer <= 3) {
+        ++result.retries;
+        emit retried(QString("The GCU refused %1 with %2 (%3); going back to the last checkpoint")
                          .arg(stepName(stepsDone + 1))
-                         .arg(result)
-                         .arg(UploadStallWatch::resultMeaning(result)),
-                     {{"step", stepsDone + 1}, {"result", static_cast<int>(result)}});
+                         .arg(answer)
+                         .arg(UploadStallWatch::resultMeaning(answer)),
+                     stepsDone + 1, static_cast<int>(answer));
     }
 }
 
-QString UploadRun::stepName(int step) const
+QString FirmwareUpdate::stepName(int step) const
 {
     return UploadStallWatch::stepName(step, stepsTotal, options.secure);
 }
 
-ExitCode UploadRun::upload(DeviceSession& session)
+int FirmwareUpdate::totalSteps() const
+{
+    return stepsTotal ? stepsTotal : file.commandCount() + 3;
+}
+
+ExitCode FirmwareUpdate::upload(DeviceSession& session)
 {
     session.routeAnswers(procedure.get(), secureProcedure,
-                         [this](uint32_t result) { noteResult(result); });
+                         [this](uint32_t answer) { noteResult(answer); });
     stallWatch.start();
-    output.state(serial, "uploading");
+    meter.restart();
+    enter(Stage::Handshake);
     procedure->start();
     const int stallMs = options.stallTimeoutS * 1000;
+    const qint64 stuckMs = qint64(options.stuckReportS) * 1000;
+    const auto stuck = [&] {
+        return stuckMs > 0 && !stuckReported && stallWatch.msSinceProgress() >= stuckMs;
+    };
     for (;;) {
         session.waitUntil(
             [&] {
                 return (stepsTotal > 0 && stepsDone >= stepsTotal) || session.portLost() ||
-                       stallWatch.msSinceProgress() >= stallMs ||
+                       stallWatch.msSinceProgress() >= stallMs || stuck() ||
                        (secureProcedure && secureProcedure->keyNotProven());
             },
             stallMs);
@@ -216,7 +238,7 @@ ExitCode UploadRun::upload(DeviceSession& session)
         if (session.cancelled())
             return interrupted(QString("at step %1 of %2 (%3); the port is closed")
                                    .arg(stepsDone + 1)
-                                   .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
+                                   .arg(totalSteps())
                                    .arg(stepName(stepsDone + 1)));
         if (session.portLost()) {
             if (const ExitCode resumed = resumeAfterLoss(session); resumed != ExitCode::Done)
@@ -225,21 +247,36 @@ ExitCode UploadRun::upload(DeviceSession& session)
         }
         if (stallWatch.msSinceProgress() >= stallMs)
             return stall();
+        if (stuck())
+            reportIfStuck();
     }
     session.routeAnswers(nullptr, nullptr, nullptr);
     return ExitCode::Done;
 }
 
-ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
+void FirmwareUpdate::reportIfStuck()
+{
+    stuckReported = true;
+    emit logged(QString("No progress for %1 s at step %2 of %3 (%4): %5; still retrying from "
+                        "command %6, the last checkpoint")
+                    .arg(stallWatch.msSinceProgress() / 1000)
+                    .arg(stepsDone + 1)
+                    .arg(totalSteps())
+                    .arg(stepName(stepsDone + 1), stallWatch.answersText())
+                    .arg(procedure->lastCheckpoint()));
+}
+
+ExitCode FirmwareUpdate::resumeAfterLoss(DeviceSession& session)
 {
     // Nothing is re-sent into the closed port, nor reaches the GCU ahead of the
     // repeated handshake once it is back.
     procedure->pause();
     const int32_t restartPoint = procedure->lastCheckpoint();
-    output.lost(serial, QString("The GCU went away during %1; waiting up to %2 s for it")
-                            .arg(stepName(stepsDone + 1))
-                            .arg(options.resumeWithinS));
-    output.state(serial, "waiting");
+    enter(Stage::Away);
+    emit gone(QString("The GCU went away during %1; waiting up to %2 s for it")
+                  .arg(stepName(stepsDone + 1))
+                  .arg(options.resumeWithinS),
+              stepsDone + 1, totalSteps());
     session.close();
     QSerialPortInfo port =
         session.waitForDevice(DeviceFinder::Mode::Any, options.resumeWithinS * 1000);
@@ -256,36 +293,36 @@ ExitCode UploadRun::resumeAfterLoss(DeviceSession& session)
     // A GCU that started its application instead is sent back to its bootloader.
     if (const ExitCode entered = enterBootloader(session, port); entered != ExitCode::Done)
         return entered;
-    ++resumes;
-    output.state(serial, "resumed");
-    output.resumed(serial,
-                   QString("The GCU is back on %1; going on from command %2")
-                       .arg(port.systemLocation())
-                       .arg(restartPoint),
-                   {{"from_command", restartPoint}, {"port", port.systemLocation()}});
+    ++result.resumes;
+    enter(Stage::Resumed);
+    emit back(QString("The GCU is back on %1; going on from command %2")
+                  .arg(port.systemLocation())
+                  .arg(restartPoint),
+              restartPoint, port.systemLocation());
     stallWatch.restart();
+    meter.restart();
     procedure->startFrom(restartPoint);
     return ExitCode::Done;
 }
 
-ExitCode UploadRun::stall()
+ExitCode FirmwareUpdate::stall()
 {
     const QString message = QString("No progress for %1 s at step %2 of %3 (%4): %5")
                                 .arg(options.stallTimeoutS)
                                 .arg(stepsDone + 1)
-                                .arg(stepsTotal ? stepsTotal : file.commandCount() + 3)
+                                .arg(totalSteps())
                                 .arg(stepName(stepsDone + 1), stallWatch.answersText());
     return fail(stallWatch.onlyRefusals() ? ExitCode::Refused : ExitCode::Stalled, message);
 }
 
-ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
+ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlready)
 {
-    output.state(serial, "verifying");
-    output.log(serial, "Upload complete; waiting for the GCU to start its new firmware");
+    enter(Stage::Verifying);
+    emit logged("Upload complete; waiting for the GCU to start its new firmware");
     // Until it has restarted, the port still there is the bootloader's. The link
     // sees it go even when it is back before a look at the bus would notice.
     const bool restarted =
-        session.portLost() ||
+        backAlready || session.portLost() ||
         session.waitUntilGone(options.resetTimeoutS * 1000, [&] { return session.portLost(); });
     session.close();
     if (session.cancelled())
@@ -317,26 +354,27 @@ ExitCode UploadRun::awaitNewFirmware(DeviceSession& session)
         return interrupted("while reading the new firmware version");
     if (!version)
         return fail(ExitCode::Stalled, "The GCU came back but did not say its firmware version");
-    const QString& newVersion = *version;
-    const QJsonObject summary{{"old_version", oldVersion},
-                              {"new_version", newVersion},
-                              {"mode", DeviceFinder::modeName(port)},
-                              {"seconds", sinceStart.elapsed() / 1000.0},
-                              {"retries", retries},
-                              {"resumes", resumes},
-                              {"bytes_total", file.dataBytes()}};
-    result = {ExitCode::Done, {},      oldVersion, newVersion, sinceStart.elapsed() / 1000.0,
-              retries,        resumes, false};
-    if (!options.expectVersion.isEmpty() && newVersion != options.expectVersion) {
-        result.code = ExitCode::VersionDiffers;
-        result.message = QString("The GCU runs firmware %1, not the expected %2")
-                             .arg(newVersion, options.expectVersion);
-    } else {
-        result.message = QString("Updated in %1 s: firmware %2 -> %3")
-                             .arg(result.seconds, 0, 'f', 1)
-                             .arg(oldVersion.isEmpty() ? "?" : oldVersion, newVersion);
-    }
-    output.state(serial, result.code == ExitCode::Done ? "done" : "failed");
-    output.end(serial, result.code, result.message, summary);
-    return result.code;
+    result.newVersion = *version;
+    const double seconds = sinceStart.elapsed() / 1000.0;
+    if (!options.expectVersion.isEmpty() && result.newVersion != options.expectVersion)
+        return finish(ExitCode::VersionDiffers,
+                      QString("The GCU runs firmware %1, not the expected %2")
+                          .arg(result.newVersion, options.expectVersion));
+    return finish(ExitCode::Done,
+                  QString("Updated in %1 s: firmware %2 -> %3")
+                      .arg(seconds, 0, 'f', 1)
+                      .arg(result.oldVersion.isEmpty() ? "?" : result.oldVersion,
+                           result.newVersion));
+}
+
+UpdateOutcome FirmwareUpdate::awaitRestart(DeviceSession& session, const QString& versionBefore)
+{
+    serial = session.serialNumber();
+    sinceStart.start();
+    result.oldVersion = versionBefore;
+    // The GCU took the update in its bootloader: one in application mode now
+    // has restarted already.
+    awaitNewFirmware(session,
+                     !DeviceFinder::find(serial, DeviceFinder::Mode::Application).isNull());
+    return result;
 }

@@ -2,7 +2,7 @@
 
 #include "commandssender.h"
 #include "comport.h"
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 #include "firmwareidtext.h"
 #include "gcu.pb.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "updateoutcome.h"
+
 #include <QString>
 #include <optional>
 #include <string>
@@ -32,6 +34,20 @@ public:
     // Pins the key unless it is pinned already; false (with the reason) if the
     // file cannot be written.
     bool remember(const QString& serialNumber, const std::string& publicKey, QString* problem);
+
+    // The one step that lets a GCU's key in: read the pins, check the key
+    // against its pin and pin it. Done; FileUnusable when the file cannot be
+    // read or written; Refused when the key differs from its pin and a new one
+    // is not accepted (`problem` names both fingerprints).
+    struct Admission
+    {
+        ExitCode verdict = ExitCode::Done;
+        QString problem;
+        // The fingerprint pinned before, when there was one that differs.
+        QString replacedFingerprint;
+    };
+    Admission admitAndPin(const QString& serialNumber, const std::string& publicKey,
+                          bool acceptNewKey);
 
 private:
     // The read-change-write of pin, with the file's lock held.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "devicefinder.h"
-#include "exitcode.h"
+#include "updateoutcome.h"
 
 #include <QObject>
 #include <QSerialPortInfo>

@@ -1,4 +1,4 @@
-#include "dhUploadProcedure.h"
+#include "dhuploadprocedure.h"
 
 #include "dhuploadsteps.h"
 #include "logline.h"

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "updateoutcome.h"
+#include "updaterecorder.h"
+#include "updaterow.h"
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The updates of a program in the fleet record, whichever front end runs them:
+// a running row when an update begins, the whole row from its outcome when it
+// ends, one ended row for a GCU turned away. A record that cannot be reached
+// never stops an update: its rows are spooled.
+class UpdateRecording
+{
+public:
+    struct Setup
+    {
+        RecordLocation location;
+        // gcutool or uploader, and the program's version.
+        QString program;
+        QString programVersion;
+        // The station's name; the host name when empty.
+        QString station;
+        // The firmware every update of this run sends; none for a relay.
+        QString firmwareFile;
+        // How a record that cannot be written is told (once).
+        std::function<void(const QString&)> warn;
+    };
+
+    enum class Readiness
+    {
+        Ready,
+        // The rows go to the spool for now.
+        Spooling,
+        // The record's schema is newer than this program's: nothing is written.
+        Refused
+    };
+
+    // Before any GCU is touched: reaches the record; why not in `problem`.
+    Readiness start(Setup setup, QString* problem);
+    // Where the rows go; none before start.
+    std::optional<RecordLocation> location() const;
+
+    // From the GCU's own thread.
+    UpdateRow begin(const QString& command, const QString& serial, const QString& port,
+                    const QString& versionBefore = {}, const QString& firmwareFile = {});
+    // A GCU turned away before anything was sent to it: one row, already ended.
+    void refuse(const QString& command, const QString& serial, const QString& port,
+                const QString& reason);
+    void end(UpdateRow& row, const UpdateOutcome& outcome);
+
+private:
+    UpdateRow newRow(const QString& command, const QString& serial, const QString& port) const;
+
+    std::unique_ptr<UpdateRecorder> recorder;
+    Setup setup;
+    QString firmwareName;
+    QString firmwareSha256;
+};
