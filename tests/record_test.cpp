@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSerialPortInfo>
@@ -369,9 +370,8 @@ TEST_P(Record, TheWindowRecordsItsUploadsAndRelayedUpdatesInTheRecordItsSettings
         window.findChild<QPushButton*>("pushButton_2")->click();
         FileDialogUser user(QString::fromStdString(firmware));
         window.findChild<QPushButton*>("pushButton_5")->click();
-        auto* bar = window.findChild<QProgressBar*>("progressBar");
-        ASSERT_TRUE(
-            spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }, 30000))
+        // The window follows the GCU through its last reset to its new firmware.
+        ASSERT_TRUE(spinUntil([&] { return log().contains("Updated: "); }, 60000))
             << log().toStdString() << gcu.log();
     }
     // Updates that an update server drives through the window: one completes, the
@@ -398,6 +398,13 @@ TEST_P(Record, TheWindowRecordsItsUploadsAndRelayedUpdatesInTheRecordItsSettings
             [&] { return rows().last().serial == serial && rows().last().outcome != "running"; },
             60000))
             << server->log() << gcu.log();
+        LogPane::flushAll();
+        const QString shown = window.findChild<QPlainTextEdit*>("plainTextEdit_2")->toPlainText();
+        if (serial == "SIM-RELAYED") {
+            EXPECT_TRUE(shown.contains(QRegularExpression(
+                "^Updated: .* -> 2\\.5\\.0$", QRegularExpression::MultilineOption)))
+                << shown.toStdString();
+        }
     }
     QSettings("Orvane", "Uploader").clear();
     const QList<UpdateRow> found = rows();
@@ -407,8 +414,13 @@ TEST_P(Record, TheWindowRecordsItsUploadsAndRelayedUpdatesInTheRecordItsSettings
     EXPECT_EQ(found[0].serial, "SIM-WINDOW");
     EXPECT_EQ(found[0].outcome, "done");
     EXPECT_EQ(found[0].firmwareSha256.size(), 64);
+    // What the engine found after the GCU's restart, and what it took.
+    EXPECT_EQ(found[0].versionAfter, "2.4.6");
+    EXPECT_GT(found[0].bytes, 0);
+    EXPECT_FALSE(found[0].programVersion.isEmpty());
     EXPECT_EQ(found[1].command, "window-relay");
     EXPECT_EQ(found[1].outcome, "done");
+    EXPECT_EQ(found[1].versionAfter, "2.5.0");
     EXPECT_EQ(found[2].command, "window-relay");
     EXPECT_EQ(found[2].outcome, "lost");
     EXPECT_EQ(found[2].exitCode.toInt(), 5);

@@ -1,6 +1,7 @@
 #include "filedialoguser.h"
 #include "gcu.pb.h"
 #include "gcusimprocess.h"
+#include "knowndevices.h"
 #include "testbus.h"
 #include "logpane.h"
 #include "uploaderapp.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -189,6 +191,62 @@ TEST_F(ActionsTest, UploadFileFlashesTheImageThroughTheWindow)
     ASSERT_TRUE(spinUntil([&] { return readWholeFile(flashOut).size() == image.size(); }))
         << gcu.log();
     EXPECT_TRUE(readWholeFile(flashOut) == image);
+    // The GCU's last reset is the upload's end, not a loss: the window follows
+    // it to its new firmware, says so and has its link again.
+    const QRegularExpression updated("^Updated: .* -> 2\\.4\\.6b$");
+    ASSERT_TRUE(spinUntil([&] { return !log().filter(updated).isEmpty(); }, 30000))
+        << log().join('\n').toStdString();
+    EXPECT_TRUE(log().filter(QRegularExpression("^Lost the GCU")).isEmpty());
+    EXPECT_GT(log().lastIndexOf("Connected"), log().indexOf(updated));
+    EXPECT_TRUE(spinUntil(
+        [&] { return widget<QStatusBar>("statusBar")->currentMessage().startsWith("Updated: "); }));
+}
+
+TEST_F(ActionsTest, UploadOnAGcuInApplicationModeResetsItIntoItsBootloaderFirst)
+{
+    const std::string image = randomImage(16 * 1024, 6);
+    const std::string firmware = packFirmware(image, {"--chunk", "2048", "--version", "2.5.0"});
+    const std::string flashOut = temporaryPath("flash.bin");
+    GcuSimProcess gcu("SIM-APP", {"--version", "2.4.0", "--flash-out", flashOut,
+                                  "--reset-delay", "200"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    connectWindow();
+    FileDialogUser user(QString::fromStdString(firmware));
+    click("pushButton_5");
+    ASSERT_TRUE(waitForLog("Updated: 2.4.0 -> 2.5.0", 60000)) << log().join('\n').toStdString();
+    EXPECT_TRUE(readWholeFile(flashOut) == image);
+    // Nothing of the upload went to the application: every answer to a step came
+    // from the bootloader.
+    const QStringList lines = log();
+    const int reset = lines.indexOf("Resetting the GCU into its bootloader");
+    const int inBootloader = lines.indexOf(QRegularExpression("In the bootloader on .*"));
+    ASSERT_GE(reset, 0);
+    ASSERT_GT(inBootloader, reset);
+    EXPECT_GT(lines.indexOf(QRegularExpression("Received command response .*")), inBootloader);
+}
+
+TEST_F(ActionsTest, AGcuUnpluggedMidUploadIsResumedFromTheLastCheckpoint)
+{
+    const std::string image = randomImage(24 * 1024, 8);
+    const std::string firmware =
+        packFirmware(image, {"--chunk", "1024", "--checkpoint-every", "3", "--version", "2.6.0"});
+    const std::string flashOut = temporaryPath("flash.bin");
+    GcuSimProcess gcu("SIM-UNPLUG", {"--bootloader", "--flash-out", flashOut, "--reset-delay",
+                                     "200", "--vanish-after", "8", "--return-after", "500"});
+    ASSERT_FALSE(gcu.waitForPort(0xEEEF).isNull()) << gcu.log();
+    connectWindow();
+    FileDialogUser user(QString::fromStdString(firmware));
+    click("pushButton_5");
+    ASSERT_TRUE(spinUntil([&] { return !log().filter(QRegularExpression("^Updated: ")).isEmpty(); },
+                          60000))
+        << log().join('\n').toStdString() << gcu.log();
+    EXPECT_TRUE(readWholeFile(flashOut) == image);
+    const QStringList lines = log();
+    const int away = lines.indexOf(
+        QRegularExpression("^The GCU went away at command [0-9]+ of [0-9]+; waiting for it$"));
+    ASSERT_GE(away, 0) << lines.join('\n').toStdString();
+    EXPECT_GT(lines.indexOf(QRegularExpression("^The GCU is back: going on from command [0-9]+$")),
+              away);
 }
 
 TEST_F(ActionsTest, UnreadableFirmwareFileIsRefusedAndNothingIsSent)
@@ -298,6 +356,49 @@ TEST_F(ActionsTest, ReadKeySavesTheDeviceKeychain)
     ModulePublicKey key;
     ASSERT_TRUE(key.ParseFromString(readWholeFile(saved)));
     EXPECT_EQ(readWholeFile(saved), readWholeFile(TestKeys::get().deviceOrvkc));
+}
+
+TEST_F(ActionsTest, AKeyThatDiffersFromItsPinIsSavedOnlyOnceTheUserAgrees)
+{
+    GcuSimProcess gcu("SIM-REKEYED");
+    ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
+    KnownDevices known;
+    QString problem;
+    ASSERT_TRUE(known.pin("SIM-REKEYED", "an older key", &problem)) << problem.toStdString();
+    const QString oldPrint = KnownDevices::fingerprint("an older key");
+    connectWindow();
+    const std::string saved = temporaryPath("rekeyed.orvkc");
+    FileDialogUser user(QString::fromStdString(saved));
+    // Answers the question about the key as the user would, from inside the
+    // question's own event loop.
+    QMessageBox::StandardButton reply = QMessageBox::No;
+    int questions = 0;
+    QTimer answering;
+    QObject::connect(&answering, &QTimer::timeout, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible()) {
+                ++questions;
+                box->button(reply)->click();
+            }
+    });
+    answering.start(20);
+
+    click("readPublicKey");
+    ASSERT_TRUE(waitForLog("The key pinned for SIM-REKEYED stays; nothing was saved"));
+    const QStringList warnings = log().filter("presents the key");
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].contains(oldPrint)) << warnings[0].toStdString();
+    EXPECT_EQ(user.dialogs, 0);
+    EXPECT_EQ(known.pinnedKey("SIM-REKEYED"), std::optional<std::string>("an older key"));
+
+    reply = QMessageBox::Yes;
+    click("readPublicKey");
+    ASSERT_TRUE(spinUntil([&] { return !readWholeFile(saved).empty(); })) << gcu.log();
+    EXPECT_EQ(questions, 2);
+    EXPECT_EQ(readWholeFile(saved), readWholeFile(TestKeys::get().deviceOrvkc));
+    ModulePublicKey key;
+    ASSERT_TRUE(key.ParseFromString(readWholeFile(saved)));
+    EXPECT_EQ(known.pinnedKey("SIM-REKEYED"), key.key());
 }
 
 TEST_F(ActionsTest, FramesArrivingWhileTheSaveDialogIsOpenAreNotLost)

@@ -16,22 +16,22 @@ FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
     check.path = path;
     // Only a regular file: a pipe or a device could keep the reader waiting.
     if (!QFileInfo(path).isFile()) {
-        check.problem = QString("%1 cannot be opened: it is not a file").arg(path);
+        check.flaw = "cannot be opened: it is not a file";
         return check;
     }
     std::ifstream stream(path.toLocal8Bit().toStdString(), std::ios::binary);
     auto read = std::make_shared<FirmwareFile>();
     FirmwareFile& file = *read;
     if (!stream) {
-        check.problem = QString("%1 cannot be opened").arg(path);
+        check.flaw = "cannot be opened";
         return check;
     }
     if (!file.ParseFromIstream(&stream)) {
-        check.problem = QString("%1 is not a firmware file").arg(path);
+        check.flaw = "is not a firmware file";
         return check;
     }
     if (file.commands_size() == 0) {
-        check.problem = QString("%1 holds no firmware commands").arg(path);
+        check.flaw = "holds no firmware commands";
         return check;
     }
     check.fileSize = QFileInfo(path).size();

@@ -15,9 +15,11 @@ class FirmwareFileCheck
 public:
     static FirmwareFileCheck read(const QString& path);
 
-    bool usable() const { return problem.isEmpty(); }
+    bool usable() const { return flaw.isEmpty(); }
     // In words for the user, naming the file; empty when it is usable.
-    const QString& whyNot() const { return problem; }
+    QString whyNot() const { return flaw.isEmpty() ? QString() : path + " " + flaw; }
+    // The same without the file's name: "is not a firmware file".
+    const QString& fault() const { return flaw; }
     int commandCount() const { return static_cast<int>(sizes.size()); }
     qint64 dataBytes() const { return total; }
     // Bytes of the command payloads up to and including commands[index].
@@ -35,7 +37,7 @@ public:
 
 private:
     QString path;
-    QString problem;
+    QString flaw;
     std::shared_ptr<const FirmwareFile> parsed;
     QString description;
     std::vector<qint64> sizes;

@@ -8,6 +8,7 @@
 #include "knowndevices.h"
 
 #include <QMetaEnum>
+#include <algorithm>
 
 FirmwareUpdate::FirmwareUpdate(Options updateOptions, FirmwareFileCheck checkedFile,
                                QObject* parent)
@@ -60,13 +61,21 @@ UpdateOutcome FirmwareUpdate::run(DeviceSession& session, QSerialPortInfo port)
 {
     serial = session.serialNumber();
     sinceStart.start();
+    session.routeFrames([this](const std::string& payload) { emit frameRead(payload); });
+    runOn(session, port);
+    session.routeFrames(nullptr);
+    return result;
+}
+
+void FirmwareUpdate::runOn(DeviceSession& session, QSerialPortInfo port)
+{
     QString problem;
     if (const ExitCode opened = session.open(port, &problem); opened != ExitCode::Done) {
         fail(opened, problem);
-        return result;
+        return;
     }
     if (makeProcedure(session) != ExitCode::Done)
-        return result;
+        return;
     const Start start{options.firmwareFile,        options.secure, file.commandCount(),
                       file.dataBytes(),            port.systemLocation(),
                       DeviceFinder::modeName(port)};
@@ -77,11 +86,10 @@ UpdateOutcome FirmwareUpdate::run(DeviceSession& session, QSerialPortInfo port)
                start);
     enter(Stage::Waiting);
     if (options.secure && checkPinnedKey(session) != ExitCode::Done)
-        return result;
+        return;
     if (enterBootloader(session, port) != ExitCode::Done || upload(session) != ExitCode::Done)
-        return result;
+        return;
     awaitNewFirmware(session);
-    return result;
 }
 
 ExitCode FirmwareUpdate::makeProcedure(DeviceSession& session)
@@ -276,7 +284,7 @@ ExitCode FirmwareUpdate::resumeAfterLoss(DeviceSession& session)
     emit gone(QString("The GCU went away during %1; waiting up to %2 s for it")
                   .arg(stepName(stepsDone + 1))
                   .arg(options.resumeWithinS),
-              stepsDone + 1, totalSteps());
+              std::clamp(stepsDone - 1, 0, file.commandCount()), file.commandCount());
     session.close();
     QSerialPortInfo port =
         session.waitForDevice(DeviceFinder::Mode::Any, options.resumeWithinS * 1000);
@@ -317,6 +325,7 @@ ExitCode FirmwareUpdate::stall()
 
 ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlready)
 {
+    result.uploaded = true;
     enter(Stage::Verifying);
     emit logged("Upload complete; waiting for the GCU to start its new firmware");
     // Until it has restarted, the port still there is the bootloader's. The link
@@ -337,7 +346,9 @@ ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlrea
         session.waitForDevice(DeviceFinder::Mode::Application, options.resetTimeoutS * 1000);
     if (session.cancelled())
         return interrupted("while waiting for the GCU to restart");
-    if (port.isNull() && !DeviceFinder::find(serial, DeviceFinder::Mode::Bootloader).isNull())
+    result.backInBootloader =
+        port.isNull() && !DeviceFinder::find(serial, DeviceFinder::Mode::Bootloader).isNull();
+    if (result.backInBootloader)
         return fail(ExitCode::Lost,
                     QString("The upload is complete, but within %1 s the GCU did not start its "
                             "new firmware (back in its bootloader)")

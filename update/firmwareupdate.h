@@ -97,15 +97,19 @@ signals:
     // The GCU refused `step` with `result`; the upload goes back to its last
     // checkpoint.
     void retried(const QString& message, int step, int result);
-    // The GCU left the bus at step `step`; the upload waits for it.
-    void gone(const QString& message, int step, int stepsTotal);
+    // The GCU left the bus during commands[`command`] of `commands`; the
+    // upload waits for it.
+    void gone(const QString& message, int command, int commands);
     void back(const QString& message, int fromCommand, const QString& port);
     void ended(const UpdateOutcome& outcome);
+    // Every frame from the GCU while the update has its port, as it came.
+    void frameRead(const std::string& payload);
 
 private:
     void updateProgress(int done, int total) override;
     void procedureDone() override {}
 
+    void runOn(DeviceSession& session, QSerialPortInfo port);
     void enter(Stage stage);
     ExitCode makeProcedure(DeviceSession& session);
     ExitCode checkPinnedKey(DeviceSession& session);

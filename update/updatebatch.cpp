@@ -68,8 +68,22 @@ bool UpdateBatch::refuses(const QSerialPortInfo& port, const QList<QSerialPortIn
 
 void UpdateBatch::start(const QSerialPortInfo& port)
 {
-    const QString serial = port.serialNumber();
-    const QString location = port.systemLocation();
+    launch(port.systemLocation(), port.serialNumber(),
+           [port](FirmwareUpdate& update, DeviceSession& session) {
+               return update.run(session, port);
+           });
+}
+
+void UpdateBatch::followRestart(const QString& serial, const QString& versionBefore)
+{
+    // Its port may be gone for the moment: it is known by its serial number.
+    launch(serial, serial, [versionBefore](FirmwareUpdate& update, DeviceSession& session) {
+        return update.awaitRestart(session, versionBefore);
+    });
+}
+
+void UpdateBatch::launch(const QString& location, const QString& serial, const Job& job)
+{
     Running& entry = updates[location];
     entry.serial = serial;
     entry.session = std::make_unique<DeviceSession>(serial);
@@ -79,12 +93,11 @@ void UpdateBatch::start(const QSerialPortInfo& port)
         Qt::QueuedConnection);
     emit started(entry.update.get(), serial, location);
     FirmwareUpdate* update = entry.update.get();
-    entry.session->start([this, update, port](DeviceSession& session) {
+    entry.session->start([this, update, job, location](DeviceSession& session) {
         UpdateRow row;
         if (settings.recording)
-            row = settings.recording->begin(settings.command, session.serialNumber(),
-                                            port.systemLocation());
-        const UpdateOutcome outcome = update->run(session, port);
+            row = settings.recording->begin(settings.command, session.serialNumber(), location);
+        const UpdateOutcome outcome = job(*update, session);
         if (settings.recording)
             settings.recording->end(row, outcome);
         return outcome.code;

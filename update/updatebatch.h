@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -55,6 +56,9 @@ public:
     bool refuses(const QSerialPortInfo& port, const QList<QSerialPortInfo>& attached,
                  bool aloneWithoutSerial);
     void start(const QSerialPortInfo& port);
+    // A GCU that someone else has just sent its update (a server, through a
+    // relay): followed through its restart until it runs its new firmware.
+    void followRestart(const QString& serial, const QString& versionBefore);
     // Starts the update of the GCU on `port` unless it refuses it; false if so.
     bool add(const QSerialPortInfo& port, const QList<QSerialPortInfo>& attached,
              bool aloneWithoutSerial)
@@ -86,6 +90,9 @@ private:
         std::unique_ptr<DeviceSession> session;
     };
 
+    using Job = std::function<UpdateOutcome(FirmwareUpdate&, DeviceSession&)>;
+    // `location`: the port the update starts on, or what stands in for it.
+    void launch(const QString& location, const QString& serial, const Job& job);
     void end(const QString& portLocation);
 
     Settings settings;

@@ -43,6 +43,10 @@ struct UpdateOutcome
     qint64 bytes = 0;
     // The GCU's key, for a secure upload that has read it.
     QString keyFingerprint;
+    // The GCU took every command; only its restart was awaited.
+    bool uploaded = false;
+    // It came back, but in its bootloader: it did not start the new firmware.
+    bool backInBootloader = false;
 
     bool done() const { return code == ExitCode::Done; }
     // done, stalled, lost, refused, version-mismatch, interrupted or failed.

@@ -1,25 +1,28 @@
 #include "uploaderapp.h"
 
+#include "devicefinder.h"
+#include "firmwarefilecheck.h"
 #include "firmwareidtext.h"
-#include "firmwareuploadprocedure.h"
 #include "frametrace.h"
 #include "gcu.pb.h"
 #include "gcuusbidentity.h"
+#include "knowndevices.h"
 #include "logline.h"
 #include "logpane.h"
 #include "portinfoequality.h"
 #include "ui_uploaderapp.h"
+#include "updatebatch.h"
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <unistd.h>
 
@@ -31,8 +34,9 @@ constexpr int defaultServerPort = 7214;
 const char* const defaultServerHost = "localhost";
 // The log pane keeps this many lines, however much a peer makes it say.
 constexpr int maxLogLines = 5000;
-// An upload that gets no further for this long is said to be stuck, once.
-constexpr qint64 stallReportMs = 15000;
+// An upload that gets no further for this long is said to be stuck, once; the
+// engine ends it after twice as long.
+constexpr int stuckReportS = 15;
 
 // The device file exists but this user may not open it.
 bool lacksPermission(const QString& path)
@@ -77,7 +81,8 @@ UploaderApp::UploaderApp(QWidget* parent)
     refreshTimer = new QTimer(this);
     connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refreshPorts()));
     connect(refreshTimer, &QTimer::timeout, this, [this] {
-        reportStall();
+        if (followPending && !portWaiter.isWaiting())
+            followRelayedUpdate();
         refreshStatus();
     });
     refreshTimer->start(portPollIntervalMs);
@@ -139,7 +144,12 @@ UploaderApp::~UploaderApp()
 
 void UploaderApp::closeEvent(QCloseEvent* event)
 {
-    recording.end("interrupted", 130, "The window was closed during the update");
+    UpdateOutcome closed;
+    closed.code = ExitCode::Interrupted;
+    closed.message = "The window was closed during the update";
+    recording.end(closed);
+    followPending = false;
+    endLocalUpload(false);
     if (comPort.isOpen())
         on_pushButton_2_clicked();
     event->accept();
@@ -182,6 +192,12 @@ void UploaderApp::on_pushButton_clicked()
 
 void UploaderApp::on_pushButton_2_clicked()
 {
+    // While the engine has the GCU the link is the engine's: "Disconnect" stops
+    // the update and leaves the GCU alone.
+    if (engine) {
+        comPortDisconnect();
+        return;
+    }
     if (comPort.isOpen()) {
         comPortDisconnect();
         return;
@@ -223,7 +239,7 @@ void UploaderApp::connectionEstablished()
 
 void UploaderApp::comPortDisconnect()
 {
-    endLocalUpload();
+    endLocalUpload(false);
     if (comPort.isOpen())
         comPort.close();
     else
@@ -232,6 +248,13 @@ void UploaderApp::comPortDisconnect()
 
 void UploaderApp::connectionClosed()
 {
+    if (pingTimer)
+        pingTimer->stop();
+    // Handed to the engine, the GCU is not disconnected: the engine has it.
+    if (engine) {
+        refreshStatus();
+        return;
+    }
     emit addLog("Disconnected");
     if (pingTimer)
         pingTimer->stop();
@@ -252,19 +275,11 @@ void UploaderApp::readPort(std::string data)
     // nothing falls through.
     Response response;
     response.ParseFromString(data);
-    emit addLog(QString("Receiced %1 bytes from GCU").arg(data.size()));
+    logFrame(data, response);
 
     relay.forwardGcuAnswer(data, response.resp_case());
 
     switch (response.resp_case()) {
-    case Response::kResult:
-        emit addLog(
-            QString("Received command response %1").arg(static_cast<int32_t>(response.result())));
-        if (localUploadRunning())
-            uploadWatch.resultSeen(response.result());
-        if (procedure)
-            procedure->commandRsult(static_cast<FirmwareCommandResult>(response.result()));
-        break;
     case Response::kPong:
         emit pongReceived(response.pong().sequenceno());
         break;
@@ -286,6 +301,14 @@ void UploaderApp::readPort(std::string data)
     default:
         break;
     }
+}
+
+void UploaderApp::logFrame(const std::string& data, const Response& response)
+{
+    emit addLog(QString("Receiced %1 bytes from GCU").arg(data.size()));
+    if (response.resp_case() == Response::kResult)
+        emit addLog(
+            QString("Received command response %1").arg(static_cast<int32_t>(response.result())));
 }
 
 void UploaderApp::on_pongReceived(unsigned int sequenceNo)
@@ -322,47 +345,147 @@ void UploaderApp::on_pushButton_5_clicked()
     if (path.isEmpty())
         return;
     ui->lineEdit->setText(path);
-    auto upload = std::make_unique<FirmwareUploadProcedure>(path.toUtf8().toStdString(),
-                                                            commandsSender, *this);
-    if (!upload->firmwareFileLoaded()) {
-        emit addLog(QString("Cannot upload %1: the file %2")
-                        .arg(path, QString::fromStdString(upload->firmwareFileProblem())));
+    const FirmwareFileCheck file = FirmwareFileCheck::read(path);
+    if (!file.usable()) {
+        emit addLog(QString("Cannot upload %1: the file %2").arg(path, file.fault()));
         return;
     }
     // Two uploads would mix on one bootloader.
     endLocalUpload();
-    recording.begin("window-upload", QString::fromStdString(comPort.getSerialNumber()),
-                    comPort.getOpenedPort().systemLocation(), firmwareVersion, path);
-    this->upload = upload.get();
-    procedure = std::move(upload);
-    stepsDone = stepsTotal = 0;
-    uploadWatch.start();
-    stallReported = false;
-    procedure->start();
+    const QSerialPortInfo port = gcuToUpdate();
+    if (port.isNull()) {
+        emit addLog(QString("Cannot upload %1: no GCU is connected").arg(path));
+        return;
+    }
+    recording.begin("window-upload", port.serialNumber(), port.systemLocation(), firmwareVersion,
+                    path);
+    FirmwareUpdate::Options options;
+    options.firmwareFile = path;
+    options.stuckReportS = stuckReportS;
+    handOver(options, file, [port](UpdateBatch& batch) {
+        // A lone GCU without a serial number is updated, as gcutool does.
+        batch.add(port, DeviceFinder::attached(), true);
+    });
+}
+
+QSerialPortInfo UploaderApp::gcuToUpdate()
+{
+    if (comPort.isOpen())
+        return comPort.getOpenedPort();
+    const int index = ui->gcuSerialNumber->currentData(Qt::UserRole).toInt();
+    if (ui->gcuSerialNumber->count() == 0 || index < 0 || index >= ports.size())
+        return {};
+    return ports[index];
+}
+
+void UploaderApp::handOver(const FirmwareUpdate::Options& options, const FirmwareFileCheck& file,
+                           const std::function<void(UpdateBatch&)>& launch)
+{
+    outcomeLine.clear();
+    progress = UpdateProgress();
+    engineStage = FirmwareUpdate::Stage::Waiting;
+    engineResetTimeoutS = options.resetTimeoutS;
+    engine = new UpdateBatch({options, {}, nullptr}, file, this);
+    connect(engine, &UpdateBatch::started, this,
+            [this](FirmwareUpdate* update, const QString& serial) {
+                engineSerial = serial;
+                showUpdate(*update);
+            });
+    connect(engine, &UpdateBatch::refused, this,
+            [this](const QSerialPortInfo&, const QString& reason) {
+                engineEnded(UpdateOutcome::refusal(reason));
+            });
+    connect(engine, &UpdateBatch::finished, this,
+            [this](const QString&, const QString&, const UpdateOutcome& outcome) {
+                engineEnded(outcome);
+            });
+    // The engine opens the GCU's port itself, and follows it through its resets.
+    if (comPort.isOpen())
+        comPort.close();
+    launch(*engine);
+}
+
+void UploaderApp::showUpdate(FirmwareUpdate& update)
+{
+    // Said on the engine's thread, shown here in the order said.
+    connect(&update, &FirmwareUpdate::stageChanged, this, [this](FirmwareUpdate::Stage stage) {
+        engineStage = stage;
+        refreshStatus();
+    });
+    connect(&update, &FirmwareUpdate::progressed, this, &UploaderApp::showProgress);
+    connect(&update, &FirmwareUpdate::logged, this, &UploaderApp::addLog);
+    connect(&update, &FirmwareUpdate::frameRead, this, [this](const std::string& data) {
+        Response response;
+        response.ParseFromString(data);
+        logFrame(data, response);
+    });
+    connect(&update, &FirmwareUpdate::gone, this, [this](const QString&, int command, int commands) {
+        emit addLog(QString("The GCU went away at command %1 of %2; waiting for it")
+                        .arg(command)
+                        .arg(commands));
+    });
+    connect(&update, &FirmwareUpdate::back, this,
+            [this](const QString&, int fromCommand, const QString&) {
+                emit addLog(QString("The GCU is back: going on from command %1").arg(fromCommand));
+            });
+}
+
+void UploaderApp::engineEnded(const UpdateOutcome& outcome)
+{
+    recording.end(outcome);
+    if (outcome.done())
+        outcomeLine = QString("Updated: %1 -> %2")
+                          .arg(outcome.oldVersion.isEmpty() ? "?" : outcome.oldVersion,
+                               outcome.newVersion);
+    else if (outcome.uploaded && outcome.backInBootloader)
+        outcomeLine = "The GCU did not start its new firmware (back in its bootloader)";
+    else if (outcome.uploaded && outcome.code == ExitCode::Lost)
+        outcomeLine = QString("The GCU did not come back within %1 s").arg(engineResetTimeoutS);
+    else
+        outcomeLine = outcome.message;
+    emit addLog(outcomeLine);
+    // Heard inside the engine's own signal: it goes once that is over.
+    engine->deleteLater();
+    engine = nullptr;
+    reclaimGcu();
+}
+
+void UploaderApp::reclaimGcu()
+{
+    const QSerialPortInfo port = DeviceFinder::find(engineSerial, DeviceFinder::Mode::Any);
+    // Opened, the link says so itself ("Connected"), and asks the version anew.
+    if (port.isNull() || !comPort.open(port))
+        connectionClosed();
 }
 
 void UploaderApp::updateProgress(int done, int total)
 {
-    showProgress(done, total);
-    // The last step is the GCU's reset, which it may not live to answer.
-    if (total > 0 && done >= total)
-        recording.end("done", 0, {});
-    if (uploadWatch.progressed(done))
-        stallReported = false;
+    UpdateProgress reported;
+    reported.stepsDone = done;
+    reported.stepsTotal = total;
+    showProgress(reported);
 }
 
 void UploaderApp::showRelayedProgress(int done, int total)
 {
-    showProgress(done, total);
+    showProgress(relayMeter.measure(done, total, 0, 0));
 }
 
-void UploaderApp::endLocalUpload()
+void UploaderApp::endLocalUpload(bool reopenLink)
 {
-    if (localUploadRunning())
-        recording.end("interrupted", 130, "The upload was ended before its last step");
-    // Destroying the procedure stops its watchdog: nothing of it reaches the GCU after.
-    upload = nullptr;
-    procedure.reset();
+    if (!engine)
+        return;
+    UpdateOutcome ended;
+    ended.code = ExitCode::Interrupted;
+    ended.message = "The upload was ended before its last step";
+    recording.end(ended);
+    // Deleting the engine stops its session: nothing of it reaches the GCU after,
+    // and the port is closed before the window opens it again.
+    delete engine;
+    engine = nullptr;
+    progress = UpdateProgress();
+    if (reopenLink)
+        reclaimGcu();
 }
 
 void UploaderApp::relayEnded(UpdateRelay::End end)
@@ -372,8 +495,8 @@ void UploaderApp::relayEnded(UpdateRelay::End end)
     // counts down an update that is over, and nothing writes to the dead server.
     if (end != UpdateRelay::End::Completed)
         ui->progressBar->setValue(0);
-    stepsDone = stepsTotal = 0;
-    uploadClock.invalidate();
+    progress = UpdateProgress();
+    relayMeter.restart();
     ui->softwareServerUpload->setEnabled(false);
     // The GCU may run other firmware now.
     firmwareIdRequested = false;
@@ -385,87 +508,97 @@ void UploaderApp::recordRelayEnd(UpdateRelay::End end)
     // A server connection that ends says nothing of the window's own upload.
     if (!recording.running("window-relay"))
         return;
+    UpdateOutcome outcome;
+    outcome.code = UpdateOutcome::ofRelay(end);
     switch (end) {
     case UpdateRelay::End::Completed:
-        recording.end("done", 0, {});
-        break;
+        // The row ends once the GCU is back with its new firmware, or is not.
+        followPending = true;
+        return;
     case UpdateRelay::End::ServerFailed:
-        recording.end("lost", 5, "The update server went away before its update was complete");
+        outcome.message = "The update server went away before its update was complete";
         break;
     case UpdateRelay::End::GcuLost:
-        recording.end("lost", 5, "Lost the GCU during the server's update");
+        outcome.message = "Lost the GCU during the server's update";
         break;
     case UpdateRelay::End::Stalled:
-        recording.end("stalled", 4, "The GCU took nothing of the server's update");
+        outcome.message = "The GCU took nothing of the server's update";
         break;
     }
+    recording.end(outcome);
 }
 
-void UploaderApp::showProgress(int done, int total)
+void UploaderApp::followRelayedUpdate()
 {
-    ui->progressBar->setRange(0, total);
-    ui->progressBar->setValue(done);
-    if (total != stepsTotal || !uploadClock.isValid() || done < stepsAtClockStart) {
-        uploadClock.start();
-        stepsAtClockStart = done;
-    }
-    stepsDone = done;
-    stepsTotal = total;
+    followPending = false;
+    if (engine)
+        return;
+    const QString serial = QString::fromStdString(comPort.getSerialNumber());
+    FirmwareUpdate::Options options;
+    handOver(options, {}, [serial, version = versionBeforeRelay](UpdateBatch& batch) {
+        batch.followRestart(serial, version);
+    });
+}
+
+void UploaderApp::showProgress(const UpdateProgress& reported)
+{
+    ui->progressBar->setRange(0, reported.stepsTotal);
+    ui->progressBar->setValue(reported.stepsDone);
+    progress = reported;
     // The status bar follows on the poll's next tick rather than being redrawn
     // for every step of a fast upload.
 }
 
-bool UploaderApp::localUploadRunning() const
+QString UploaderApp::progressStatus() const
 {
-    return upload && !(stepsTotal > 0 && stepsDone >= stepsTotal);
-}
-
-void UploaderApp::reportStall()
-{
-    if (!localUploadRunning() || stallReported || uploadWatch.msSinceProgress() < stallReportMs)
-        return;
-    stallReported = true;
-    const int step = stepsDone + 1;
-    emit addLog(
-        QString("No progress for %1 s at step %2 of %3 (%4): %5; still retrying from command %6, "
-                "the last checkpoint")
-            .arg(uploadWatch.msSinceProgress() / 1000)
-            .arg(step)
-            .arg(stepsTotal ? QString::number(stepsTotal) : QString("?"))
-            .arg(UploadStallWatch::stepName(step, stepsTotal, false), uploadWatch.answersText())
-            .arg(upload->lastCheckpoint()));
-}
-
-QString UploaderApp::uploadStatus() const
-{
-    // The counts may be a server's: kept apart from int arithmetic's limits.
-    const qint64 percent = qint64(stepsDone) * 100 / stepsTotal;
-    const double seconds = uploadClock.elapsed() / 1000.0;
-    const double rate = seconds > 0 ? (qint64(stepsDone) - stepsAtClockStart) / seconds : 0;
     QString left = "--:--";
-    if (rate > 0) {
-        const qint64 secondsLeft = qint64((qint64(stepsTotal) - stepsDone) / rate);
-        left = QString("%1:%2").arg(secondsLeft / 60).arg(secondsLeft % 60, 2, 10, QChar('0'));
-    }
+    if (progress.secondsLeft >= 0)
+        left = QString("%1:%2")
+                   .arg(progress.secondsLeft / 60)
+                   .arg(progress.secondsLeft % 60, 2, 10, QChar('0'));
     return QString("Uploading: %1 % · %2 commands/s · %3 left")
-        .arg(percent)
-        .arg(rate, 0, 'f', 1)
+        .arg(progress.percent())
+        .arg(progress.stepsPerSecond, 0, 'f', 1)
         .arg(left);
+}
+
+QString UploaderApp::engineStatus() const
+{
+    switch (engineStage) {
+    case FirmwareUpdate::Stage::Bootloader:
+        return "Resetting the GCU into its bootloader";
+    case FirmwareUpdate::Stage::Away:
+        return "Waiting for the GCU to come back";
+    case FirmwareUpdate::Stage::Verifying:
+        return "Waiting for the GCU to start its new firmware";
+    case FirmwareUpdate::Stage::Handshake:
+    case FirmwareUpdate::Stage::Uploading:
+    case FirmwareUpdate::Stage::Resumed:
+        return progressStatus();
+    case FirmwareUpdate::Stage::Waiting:
+    case FirmwareUpdate::Stage::Ended:
+        break;
+    }
+    return "Starting the update";
 }
 
 void UploaderApp::refreshStatus()
 {
     QString text;
-    if (!comPort.isOpen())
+    if (engine)
+        text = engineStatus();
+    else if (!comPort.isOpen())
         text = portWaiter.isWaiting() ? "Waiting for the GCU to come back" : "Disconnected";
-    else if (stepsTotal > 0 && stepsDone < stepsTotal)
-        text = uploadStatus();
+    else if (progress.stepsTotal > 0 && progress.stepsDone < progress.stepsTotal)
+        text = progressStatus();
     else {
         const QSerialPortInfo port = comPort.getOpenedPort();
         text = QString("Connected to %1 on %2")
                    .arg(QString::fromStdString(comPort.getSerialNumber()), port.portName());
         if (!firmwareVersion.isEmpty())
             text += QString(" · firmware %1").arg(firmwareVersion);
+        if (!outcomeLine.isEmpty())
+            text = outcomeLine + " · " + text;
     }
     if (ui->statusBar->currentMessage() != text)
         ui->statusBar->showMessage(text);
@@ -489,14 +622,10 @@ void UploaderApp::on_saveLog_triggered()
         emit addLog(QString("Failed to save the log to %1: %2").arg(path, file.errorString()));
 }
 
-void UploaderApp::procedureDone()
-{
-    emit addLog("Update done");
-    recording.end("done", 0, {});
-}
-
 void UploaderApp::on_pushButton_3_clicked()
 {
+    // The GCU is taken back from an upload under way.
+    endLocalUpload();
     if (!comPort.isOpen())
         return;
     commandsSender.sendResetToBootloader();
@@ -512,13 +641,49 @@ void UploaderApp::on_readPublicKey_clicked()
 
 void UploaderApp::saveKeychain(const ModulePublicKey& key)
 {
+    // The key is admitted and pinned as gcutool's read-key does, in the same
+    // file of known GCUs; a key that differs from its pin needs the user's word.
+    const QString serial = QString::fromStdString(comPort.getSerialNumber());
+    if (!confirmKeyChange(serial, key.key()))
+        return;
+    KnownDevices known;
+    const KnownDevices::Admission admission = known.admitAndPin(serial, key.key(), true);
+    if (admission.verdict != ExitCode::Done) {
+        emit addLog(admission.problem);
+        return;
+    }
     const QString path = QFileDialog::getSaveFileName(this, tr("Save device keychain"), "",
                                                       tr("Enc Files (*.orvkc)"));
     if (path.isEmpty())
         return;
-    std::ofstream file(path.toUtf8().toStdString(), std::ios::binary | std::ios::trunc);
-    if (!key.SerializeToOstream(&file) || !file.flush())
+    // Written whole or not at all: a keychain is never left half-written.
+    QSaveFile file(path);
+    const QByteArray bytes = QByteArray::fromStdString(key.SerializeAsString());
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
         emit addLog(QString("Failed to save the device keychain to %1").arg(path));
+}
+
+bool UploaderApp::confirmKeyChange(const QString& serial, const std::string& key)
+{
+    KnownDevices known;
+    const auto pinned = known.pinnedKey(serial);
+    if (!pinned || *pinned == key)
+        return true;
+    const QString warning =
+        QString("The GCU %1 presents the key %2, not the key %3 pinned for it in %4")
+            .arg(serial, KnownDevices::fingerprint(key), KnownDevices::fingerprint(*pinned),
+                 known.path());
+    emit addLog(warning);
+    QMessageBox question(QMessageBox::Warning, tr("The GCU's key has changed"),
+                         warning + tr(".\n\nReplace the pinned key and save the new one?"),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setDefaultButton(QMessageBox::No);
+    if (question.exec() == QMessageBox::Yes) {
+        emit addLog(QString("The key pinned for %1 is replaced by the user's choice").arg(serial));
+        return true;
+    }
+    emit addLog(QString("The key pinned for %1 stays; nothing was saved").arg(serial));
+    return false;
 }
 
 // ---- Update-server relay -----------------------------------------------------
@@ -540,6 +705,8 @@ void UploaderApp::on_softwareServerUpload_clicked()
     const QString version = ui->softwareServerVersions->currentText();
     if (version.isEmpty())
         return;
+    outcomeLine.clear();
+    versionBeforeRelay = firmwareVersion;
     recording.begin("window-relay", QString::fromStdString(comPort.getSerialNumber()),
                     comPort.getOpenedPort().systemLocation(), firmwareVersion);
     relay.requestVersion(version.toUtf8().toStdString());

@@ -2,10 +2,9 @@
 
 #include "commandssender.h"
 #include "comport.h"
-#include "iprocedure.h"
+#include "firmwareupdate.h"
 #include "reconnectwaiter.h"
 #include "updaterelay.h"
-#include "uploadstallwatch.h"
 #include "windowrecording.h"
 
 #include <QElapsedTimer>
@@ -16,16 +15,22 @@
 #include <memory>
 #include <string>
 
-class FirmwareUploadProcedure;
 class ModulePublicKey;
+class Response;
 class QCloseEvent;
 class QTimer;
 class Ui_UploaderApp;
+class UpdateBatch;
 
 // The uploader's one window: the GCU port list and connection, the GCU's answers,
 // ping and firmware version, the local upload, bootloader and key actions, and
 // the relay between the update server and the GCU.
-class UploaderApp : public QMainWindow, public IProcedureFeedback
+//
+// An update is the update engine's, as in gcutool: for an upload, and after a
+// relayed update until the GCU runs its new firmware, the window closes its own
+// link and hands the GCU to an engine session; it shows what the engine says and
+// opens its link again once the engine is done with the GCU.
+class UploaderApp : public QMainWindow
 {
     Q_OBJECT
 public:
@@ -41,7 +46,7 @@ protected:
 
 private slots:
     void refreshPorts();
-    void updateProgress(int stepsDone, int stepsTotal) override;
+    void updateProgress(int stepsDone, int stepsTotal);
     // A relayed update's progress, which the window's own upload watch ignores.
     void showRelayedProgress(int stepsDone, int stepsTotal);
     void on_softwareServerUpload_clicked();
@@ -63,7 +68,6 @@ private slots:
     void on_saveLog_triggered();
 
 private:
-    void procedureDone() override;
     // Read anew each time: the mode follows the settings store.
     bool offlineLoader();
     void addPortEntry(int index);
@@ -71,18 +75,33 @@ private:
     void connectionEstablished();
     // Said once the link has closed, whoever closed it.
     void connectionClosed();
-    // The window's own upload, if one runs, is over.
-    void endLocalUpload();
+    // The GCU an upload is for: the connected one, else the one chosen.
+    QSerialPortInfo gcuToUpdate();
+    // Closes the window's link and gives the GCU to a new engine session, which
+    // `launch` starts.
+    void handOver(const FirmwareUpdate::Options& options, const FirmwareFileCheck& file,
+                  const std::function<void(UpdateBatch&)>& launch);
+    // Shows everything the engine's update says.
+    void showUpdate(FirmwareUpdate& update);
+    void engineEnded(const UpdateOutcome& outcome);
+    // The engine lets go of the GCU, and the window opens its link again.
+    void reclaimGcu();
+    // The window's own upload, if one runs, is over: the engine stops it and
+    // lets go of the GCU, and the window opens its link again when `reopenLink`.
+    void endLocalUpload(bool reopenLink = true);
+    // Logs a frame from the GCU as the window logs every frame.
+    void logFrame(const std::string& data, const Response& response);
     void relayEnded(UpdateRelay::End end);
+    // After a relayed update: the engine follows the GCU through its restart.
+    void followRelayedUpdate();
     void recordRelayEnd(UpdateRelay::End end);
     // The status bar says what the window is doing; kept current on every tick
     // of the port poll.
     void refreshStatus();
-    QString uploadStatus() const;
-    void showProgress(int done, int total);
-    bool localUploadRunning() const;
-    // One log line for an upload that has got nowhere for a while.
-    void reportStall();
+    QString progressStatus() const;
+    QString engineStatus() const;
+    void showProgress(const UpdateProgress& progress);
+    bool confirmKeyChange(const QString& serial, const std::string& key);
 
     std::unique_ptr<Ui_UploaderApp> ui;
     QTimer* refreshTimer = nullptr;
@@ -91,16 +110,21 @@ private:
     CommandsSender commandsSender{comPort};
     QTimer* pingTimer = nullptr;
     std::unique_ptr<QElapsedTimer> pingStopwatch;
-    std::unique_ptr<IProcedure> procedure;
-    // The procedure when it is the window's own upload.
-    FirmwareUploadProcedure* upload = nullptr;
-    UploadStallWatch uploadWatch;
-    bool stallReported = false;
-    int stepsDone = 0;
-    int stepsTotal = 0;
-    // Where the rate of the present upload is counted from.
-    int stepsAtClockStart = 0;
-    QElapsedTimer uploadClock;
+    // The engine's session with the GCU, while it has it; the window's link is
+    // closed meanwhile.
+    UpdateBatch* engine = nullptr;
+    QString engineSerial;
+    FirmwareUpdate::Stage engineStage = FirmwareUpdate::Stage::Waiting;
+    int engineResetTimeoutS = 30;
+    // A relayed update ended complete: the engine follows the GCU once the
+    // relay's own wait for its port is over.
+    bool followPending = false;
+    QString versionBeforeRelay;
+    // What the last update came to, for the status bar.
+    QString outcomeLine;
+    // The update's progress as shown; a relayed one's measured here.
+    UpdateProgress progress;
+    ProgressMeter relayMeter;
     QString firmwareVersion;
     uint32_t pingCounter = 0;
     QSettings settings{"Orvane", "Uploader"};

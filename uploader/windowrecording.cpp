@@ -1,10 +1,5 @@
 #include "windowrecording.h"
 
-#include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFile>
-#include <QFileInfo>
-
 WindowRecording::WindowRecording(QSettings& store, std::function<void(const QString&)> logLine)
     : settings(store), log(std::move(logLine))
 {
@@ -12,54 +7,47 @@ WindowRecording::WindowRecording(QSettings& store, std::function<void(const QStr
 
 bool WindowRecording::prepared()
 {
-    if (recorder || unusable)
+    if (started || unusable)
         return !unusable;
     const QString url =
         settings.value("record/url", RecordLocation::defaultLocation().text()).toString();
-    RecordLocation location;
+    UpdateRecording::Setup setup;
     QString problem;
     unusable = true;
-    if (!RecordLocation::parse(url, &location, &problem)) {
+    if (!RecordLocation::parse(url, &setup.location, &problem)) {
         log(QString("Updates are not recorded: %1").arg(problem));
         return false;
     }
-    recorder = std::make_unique<UpdateRecorder>(location);
-    recorder->setWarning(log);
-    if (recorder->prepare(&problem) == UpdateRecorder::Readiness::Refused) {
+    setup.program = "uploader";
+    setup.programVersion = ORV_VERSION;
+    setup.warn = log;
+    if (recording.start(std::move(setup), &problem) == UpdateRecording::Readiness::Refused) {
         log(QString("Updates are not recorded: the record %1 is refused: %2").arg(url, problem));
-        recorder.reset();
         return false;
     }
     unusable = false;
+    started = true;
     return true;
 }
 
 void WindowRecording::begin(const QString& command, const QString& serial, const QString& port,
                             const QString& versionBefore, const QString& firmwarePath)
 {
-    if (row)
-        end("interrupted", 130, "another update began in the window");
+    if (row) {
+        UpdateOutcome interrupted;
+        interrupted.code = ExitCode::Interrupted;
+        interrupted.message = "another update began in the window";
+        end(interrupted);
+    }
     if (!prepared())
         return;
-    row = UpdateRow::beginning("uploader", QCoreApplication::applicationVersion(), command);
-    row->serial = serial;
-    row->port = port;
-    row->versionBefore = versionBefore;
-    if (!firmwarePath.isEmpty()) {
-        row->firmwareFile = QFileInfo(firmwarePath).fileName();
-        QFile file(firmwarePath);
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        if (file.open(QIODevice::ReadOnly) && hash.addData(&file))
-            row->firmwareSha256 = hash.result().toHex();
-    }
-    recorder->begin(*row);
+    row = recording.begin(command, serial, port, versionBefore, firmwarePath);
 }
 
-void WindowRecording::end(const QString& outcome, int exitCode, const QString& reason)
+void WindowRecording::end(const UpdateOutcome& outcome)
 {
     if (!row)
         return;
-    row->finish(outcome, exitCode, reason);
-    recorder->end(*row);
+    recording.end(*row, outcome);
     row.reset();
 }

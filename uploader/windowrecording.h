@@ -1,20 +1,19 @@
 #pragma once
 
-#include "updaterecorder.h"
+#include "updateoutcome.h"
+#include "updaterecording.h"
 #include "updaterow.h"
 
 #include <QSettings>
 #include <QString>
 #include <functional>
-#include <memory>
 #include <optional>
 
 // The window's updates in the fleet record: its own uploads and the updates it
 // relays, at the record that the setting "record/url" names (by default the
 // same SQLite file as gcutool's). One update at a time, as the window runs them;
-// a record that cannot be used never stops one. A row's version_after stays
-// empty: the window does not follow the GCU through the reset that ends an
-// update, so it never hears which firmware the GCU runs after it.
+// a record that cannot be used never stops one. A row ends with what the
+// engine found: the version the GCU runs after its restart, the bytes it took.
 class WindowRecording
 {
 public:
@@ -23,8 +22,7 @@ public:
     // window-upload or window-relay; an update still under way ends as interrupted.
     void begin(const QString& command, const QString& serial, const QString& port,
                const QString& versionBefore, const QString& firmwarePath = {});
-    // `exitCode` as gcutool would end with it.
-    void end(const QString& outcome, int exitCode, const QString& reason);
+    void end(const UpdateOutcome& outcome);
     bool running() const { return row.has_value(); }
     bool running(const QString& command) const { return row && row->command == command; }
 
@@ -33,7 +31,8 @@ private:
 
     QSettings& settings;
     std::function<void(const QString&)> log;
-    std::unique_ptr<UpdateRecorder> recorder;
+    UpdateRecording recording;
+    bool started = false;
     bool unusable = false;
     std::optional<UpdateRow> row;
 };
