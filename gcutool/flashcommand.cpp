@@ -58,7 +58,7 @@ ExitCode GcuTool::flash()
     }
     UpdateRecording recording;
     if (const auto refused =
-            RecordOptions::start(parser, *output, recording, settings.update.firmwareFile))
+            RecordOptions::start(parser, *output, recording, &file))
         return *refused;
     settings.recording = &recording;
     output->showLiveLines(chosen.ports.size() > 1);

@@ -64,7 +64,7 @@ bool RecordOptions::locate(const QCommandLineParser& parser, RecordLocation* loc
 
 std::optional<ExitCode> RecordOptions::start(const QCommandLineParser& parser, ToolOutput& output,
                                              UpdateRecording& recording,
-                                             const QString& firmwareFile)
+                                             const FirmwareFileCheck* firmware)
 {
     if (parser.isSet("no-record"))
         return std::nullopt;
@@ -77,7 +77,7 @@ std::optional<ExitCode> RecordOptions::start(const QCommandLineParser& parser, T
     setup.program = "gcutool";
     setup.programVersion = QCoreApplication::applicationVersion();
     setup.station = parser.value("station");
-    setup.firmwareFile = firmwareFile;
+    setup.firmware = firmware;
     setup.warn = [&output](const QString& warning) { output.log({}, warning); };
     const QString where = setup.location.text();
     switch (recording.start(std::move(setup), &problem)) {

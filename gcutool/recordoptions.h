@@ -6,6 +6,7 @@
 #include <QString>
 #include <optional>
 
+class FirmwareFileCheck;
 class QCommandLineParser;
 class ToolOutput;
 
@@ -25,5 +26,5 @@ public:
     // exit code when the run must not start (said).
     static std::optional<ExitCode> start(const QCommandLineParser& parser, ToolOutput& output,
                                          UpdateRecording& recording,
-                                         const QString& firmwareFile = {});
+                                         const FirmwareFileCheck* firmware = nullptr);
 };

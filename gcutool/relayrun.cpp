@@ -110,17 +110,21 @@ ExitCode RelayRun::run(DeviceSession& session)
     QObject::connect(&relay, &UpdateRelay::ended, &context, [&](UpdateRelay::End end) {
         if (outcome)
             return;
-        if (end == UpdateRelay::End::Completed && lastStepSent)
+        // A server that closes before its last step has gone away mid-update.
+        if (end == UpdateRelay::End::Completed && !lastStepSent)
+            end = UpdateRelay::End::ServerFailed;
+        const ExitCode code = UpdateOutcome::ofRelay(end, offered);
+        if (code == ExitCode::Done)
             serverFinished = true;
         else if (end == UpdateRelay::End::Stalled)
-            outcome = fail(ExitCode::Stalled, lastLine);
+            outcome = fail(code, lastLine);
         else if (end == UpdateRelay::End::GcuLost)
-            outcome = fail(ExitCode::Lost, reopenProblem.isEmpty() ? lastLine : reopenProblem);
-        else if (!offered)
-            outcome = fail(ExitCode::NoDevice,
+            outcome = fail(code, reopenProblem.isEmpty() ? lastLine : reopenProblem);
+        else if (code == ExitCode::NoDevice)
+            outcome = fail(code,
                            QString("No update from the server at %1: %2").arg(server, lastLine));
         else
-            outcome = fail(ExitCode::Lost,
+            outcome = fail(code,
                            QString("The update server went away before its update was complete: %1")
                                .arg(lastLine));
     });

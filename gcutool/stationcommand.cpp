@@ -24,7 +24,7 @@ ExitCode GcuTool::station()
     settings.reportFile = parser.value("report");
     UpdateRecording recording;
     if (const auto refused =
-            RecordOptions::start(parser, *output, recording, settings.batch.update.firmwareFile))
+            RecordOptions::start(parser, *output, recording, &file))
         return *refused;
     settings.batch.recording = &recording;
     std::unique_ptr<Dashboard> dashboard;
@@ -34,7 +34,7 @@ ExitCode GcuTool::station()
             parser.isSet("station") ? parser.value("station") : QSysInfo::machineHostName();
         board.firmware = {QFileInfo(settings.batch.update.firmwareFile).fileName(),
                           settings.batch.update.expectVersion, file.fileDescription(),
-                          FirmwareFileCheck::sha256(settings.batch.update.firmwareFile)};
+                          file.sha256()};
         board.record = recording.location();
         if (const auto refused = startDashboard(board, &dashboard))
             return *refused;

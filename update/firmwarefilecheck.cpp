@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <fstream>
 
 FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
 {
@@ -19,14 +18,20 @@ FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
         check.flaw = "cannot be opened: it is not a file";
         return check;
     }
-    std::ifstream stream(path.toLocal8Bit().toStdString(), std::ios::binary);
-    auto read = std::make_shared<FirmwareFile>();
-    FirmwareFile& file = *read;
-    if (!stream) {
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
         check.flaw = "cannot be opened";
         return check;
     }
-    if (!file.ParseFromIstream(&stream)) {
+    // Read once: the digest is of the bytes parsed.
+    const QByteArray bytes = input.readAll();
+    auto read = std::make_shared<FirmwareFile>();
+    FirmwareFile& file = *read;
+    if (input.error() != QFile::NoError) {
+        check.flaw = "cannot be opened";
+        return check;
+    }
+    if (!file.ParseFromArray(bytes.constData(), bytes.size())) {
         check.flaw = "is not a firmware file";
         return check;
     }
@@ -34,7 +39,8 @@ FirmwareFileCheck FirmwareFileCheck::read(const QString& path)
         check.flaw = "holds no firmware commands";
         return check;
     }
-    check.fileSize = QFileInfo(path).size();
+    check.fileSize = bytes.size();
+    check.digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     check.description = QString::fromStdString(file.description());
     check.keyBlobBytes = static_cast<qint64>(file.rsa_public_key().size());
     check.aesKeyBytes = static_cast<qint64>(file.aes_key().size());
@@ -85,11 +91,7 @@ QJsonObject FirmwareFileCheck::toJson() const
             {"aes_key_bytes", aesKeyBytes}};
 }
 
-QString FirmwareFileCheck::sha256(const QString& path)
+QString FirmwareFileCheck::fileName() const
 {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return hash.result().toHex();
+    return QFileInfo(path).fileName();
 }

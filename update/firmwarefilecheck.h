@@ -29,8 +29,11 @@ public:
 
     // The description the file carries, as it came.
     const QString& fileDescription() const { return description; }
-    // The file's SHA-256 in hexadecimal; empty when it cannot be read.
-    static QString sha256(const QString& path);
+    // The file's name without its folder.
+    QString fileName() const;
+    // The SHA-256 of the bytes read, in hexadecimal: of the very bytes that
+    // every upload of this check sends.
+    const QString& sha256() const { return digest; }
 
     QStringList describe() const;
     QJsonObject toJson() const;
@@ -40,6 +43,7 @@ private:
     QString flaw;
     std::shared_ptr<const FirmwareFile> parsed;
     QString description;
+    QString digest;
     std::vector<qint64> sizes;
     std::vector<qint64> runningTotal;
     qint64 total = 0;

@@ -38,12 +38,13 @@ UpdateOutcome UpdateOutcome::refusal(const QString& reason)
     return outcome;
 }
 
-ExitCode UpdateOutcome::ofRelay(UpdateRelay::End end)
+ExitCode UpdateOutcome::ofRelay(UpdateRelay::End end, bool serverOffered)
 {
     switch (end) {
     case UpdateRelay::End::Completed:
         return ExitCode::Done;
     case UpdateRelay::End::ServerFailed:
+        return serverOffered ? ExitCode::Lost : ExitCode::NoDevice;
     case UpdateRelay::End::GcuLost:
         return ExitCode::Lost;
     case UpdateRelay::End::Stalled:

@@ -57,8 +57,9 @@ struct UpdateOutcome
     static QString name(ExitCode code, bool refused = false);
     // A GCU turned away before anything was sent to it.
     static UpdateOutcome refusal(const QString& reason);
-    // The exit code of an update a server drove, from how its relay ended.
-    static ExitCode ofRelay(UpdateRelay::End end);
+    // The exit code of an update a server drove, from how its relay ended; a
+    // server that went before it offered anything could not be reached.
+    static ExitCode ofRelay(UpdateRelay::End end, bool serverOffered = true);
     // When several GCUs are updated at once the run ends with the most severe
     // of their codes: a GCU that could not be reached at all outweighs one that
     // was updated to an unexpected version.

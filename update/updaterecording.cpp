@@ -2,14 +2,12 @@
 
 #include "firmwarefilecheck.h"
 
-#include <QFileInfo>
-
 UpdateRecording::Readiness UpdateRecording::start(Setup recordSetup, QString* problem)
 {
     setup = std::move(recordSetup);
-    if (!setup.firmwareFile.isEmpty()) {
-        firmwareName = QFileInfo(setup.firmwareFile).fileName();
-        firmwareSha256 = FirmwareFileCheck::sha256(setup.firmwareFile);
+    if (setup.firmware) {
+        firmwareName = setup.firmware->fileName();
+        firmwareSha256 = setup.firmware->sha256();
     }
     recorder = std::make_unique<UpdateRecorder>(setup.location);
     if (setup.warn)
@@ -48,14 +46,13 @@ UpdateRow UpdateRecording::newRow(const QString& command, const QString& serial,
 
 UpdateRow UpdateRecording::begin(const QString& command, const QString& serial,
                                  const QString& port, const QString& versionBefore,
-                                 const QString& firmwareFile)
+                                 const FirmwareFileCheck* firmware)
 {
     UpdateRow row = newRow(command, serial, port);
     row.versionBefore = versionBefore;
-    // An update that brings its own file (the window's, one at a time).
-    if (!firmwareFile.isEmpty()) {
-        row.firmwareFile = QFileInfo(firmwareFile).fileName();
-        row.firmwareSha256 = FirmwareFileCheck::sha256(firmwareFile);
+    if (firmware) {
+        row.firmwareFile = firmware->fileName();
+        row.firmwareSha256 = firmware->sha256();
     }
     if (recorder)
         recorder->begin(row);

@@ -13,6 +13,8 @@
 // a running row when an update begins, the whole row from its outcome when it
 // ends, one ended row for a GCU turned away. A record that cannot be reached
 // never stops an update: its rows are spooled.
+class FirmwareFileCheck;
+
 class UpdateRecording
 {
 public:
@@ -25,7 +27,7 @@ public:
         // The station's name; the host name when empty.
         QString station;
         // The firmware every update of this run sends; none for a relay.
-        QString firmwareFile;
+        const FirmwareFileCheck* firmware = nullptr;
         // How a record that cannot be written is told (once).
         std::function<void(const QString&)> warn;
     };
@@ -45,8 +47,10 @@ public:
     std::optional<RecordLocation> location() const;
 
     // From the GCU's own thread.
+    // `firmware`: the file of an update that brings its own (the window's).
     UpdateRow begin(const QString& command, const QString& serial, const QString& port,
-                    const QString& versionBefore = {}, const QString& firmwareFile = {});
+                    const QString& versionBefore = {},
+                    const FirmwareFileCheck* firmware = nullptr);
     // A GCU turned away before anything was sent to it: one row, already ended.
     void refuse(const QString& command, const QString& serial, const QString& port,
                 const QString& reason);

@@ -139,6 +139,9 @@ bool UploaderApp::offlineLoader()
 
 UploaderApp::~UploaderApp()
 {
+    // The engine's session ends before what it reports to.
+    delete engine;
+    engine = nullptr;
     ui.reset();
 }
 
@@ -358,7 +361,7 @@ void UploaderApp::on_pushButton_5_clicked()
         return;
     }
     recording.begin("window-upload", port.serialNumber(), port.systemLocation(), firmwareVersion,
-                    path);
+                    &file);
     FirmwareUpdate::Options options;
     options.firmwareFile = path;
     options.stuckReportS = stuckReportS;

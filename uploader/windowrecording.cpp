@@ -31,7 +31,7 @@ bool WindowRecording::prepared()
 }
 
 void WindowRecording::begin(const QString& command, const QString& serial, const QString& port,
-                            const QString& versionBefore, const QString& firmwarePath)
+                            const QString& versionBefore, const FirmwareFileCheck* firmware)
 {
     if (row) {
         UpdateOutcome interrupted;
@@ -41,7 +41,7 @@ void WindowRecording::begin(const QString& command, const QString& serial, const
     }
     if (!prepared())
         return;
-    row = recording.begin(command, serial, port, versionBefore, firmwarePath);
+    row = recording.begin(command, serial, port, versionBefore, firmware);
 }
 
 void WindowRecording::end(const UpdateOutcome& outcome)

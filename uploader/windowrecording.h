@@ -21,7 +21,7 @@ public:
 
     // window-upload or window-relay; an update still under way ends as interrupted.
     void begin(const QString& command, const QString& serial, const QString& port,
-               const QString& versionBefore, const QString& firmwarePath = {});
+               const QString& versionBefore, const FirmwareFileCheck* firmware = nullptr);
     void end(const UpdateOutcome& outcome);
     bool running() const { return row.has_value(); }
     bool running(const QString& command) const { return row && row->command == command; }

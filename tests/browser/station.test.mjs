@@ -130,9 +130,10 @@ async function main() {
   const numbers = await tile('GCUA0001').locator('.numbers').textContent();
   if (!/step \d+ of \d+/.test(numbers)) throw new Error(`the tile shows no step: ${numbers}`);
 
-  // The failing GCU's tile says that it failed, and why.
-  await waitFor('the failing GCU to fail', async () =>
-    (await tile(failingSerial).getAttribute('class')).includes('failed'));
+  // The failing GCU's tile says how it failed, by the outcome's one name (as
+  // the record and the report have it: it stalled), and why.
+  await waitFor('the failing GCU to stall', async () =>
+    (await tile(failingSerial).getAttribute('class')).includes('stalled'));
   const reason = await tile(failingSerial).locator('.reason').textContent();
   if (reason.length < 10) throw new Error(`the failed tile gives no reason: "${reason}"`);
 
