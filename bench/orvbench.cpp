@@ -851,14 +851,27 @@ int uploadRun(const std::string& firmware, const std::string& serial)
     return 0;
 }
 
-// A gcutool run to its end: wall time and the peak resident memory of gcutool
-// alone (not of the simulators).
+// A gcutool run to its end: wall time, the peak resident memory and CPU time of
+// gcutool alone (not of the simulators), and how busy the whole machine was.
 struct ToolRun
 {
     double seconds = 0;
     double peakMb = 0;
     int exitCode = -1;
+    double cpuSeconds = 0;
+    // Of every core, over the run: 1 when none was ever idle.
+    double machineBusy = 0;
 };
+
+// The machine's busy and idle time so far, in clock ticks, from /proc/stat.
+std::pair<long long, long long> machineTicks()
+{
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq;
+    return {user + nice + system + irq + softirq, idle + iowait};
+}
 
 ToolRun runGcutool(const std::vector<std::string>& arguments)
 {
@@ -868,6 +881,7 @@ ToolRun runGcutool(const std::vector<std::string>& arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     const auto start = Clock::now();
+    const auto ticksBefore = machineTicks();
     const pid_t child = fork();
     if (child == 0) {
         execv(tool.c_str(), argv.data());
@@ -878,7 +892,8 @@ ToolRun runGcutool(const std::vector<std::string>& arguments)
     int status = 0;
     long peakKiB = 0;
     const std::string statusFile = "/proc/" + std::to_string(child) + "/status";
-    while (waitpid(child, &status, WNOHANG) == 0) {
+    rusage usage{};
+    while (wait4(child, &status, WNOHANG, &usage) == 0) {
         std::ifstream proc(statusFile);
         bool isGcutool = false;
         for (std::string line; std::getline(proc, line);) {
@@ -890,7 +905,13 @@ ToolRun runGcutool(const std::vector<std::string>& arguments)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return {secondsSince(start), peakKiB / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    const auto ticksAfter = machineTicks();
+    const double busy = double(ticksAfter.first - ticksBefore.first);
+    const double idle = double(ticksAfter.second - ticksBefore.second);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return {secondsSince(start), peakKiB / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            busy + idle > 0 ? busy / (busy + idle) : 0};
 }
 
 // GCUs that start in bootloader mode, answer `delayMs` late, as a USB GCU busy writing
@@ -948,6 +969,19 @@ void manyGcus(Workspace& workspace, BenchTable& table)
         table.add({label + " GCUs at once, 2 ms answers, wall time", each(runs.ours, seconds),
                    each(runs.reference, seconds), "s", false, 1.3,
                    "reference: the same file flashed to one GCU"});
+        // Where that time goes: gcutool's own CPU, and the machine's cores.
+        const std::function<double(const ToolRun&)> cpu = [](const ToolRun& run) {
+            return run.cpuSeconds;
+        };
+        const std::function<double(const ToolRun&)> busy = [](const ToolRun& run) {
+            return run.machineBusy * 100;
+        };
+        std::cerr << "\norv-bench: " << label << " GCUs: gcutool's CPU "
+                  << median(each(runs.ours, cpu)) << " s of " << median(each(runs.ours, seconds))
+                  << " s (one GCU alone: " << median(each(runs.reference, cpu)) << " s of "
+                  << median(each(runs.reference, seconds)) << " s); the machine "
+                  << median(each(runs.ours, busy)) << " % busy (one GCU alone: "
+                  << median(each(runs.reference, busy)) << " %)\n";
         if (count != 64)
             continue;
         std::vector<double> perSession;

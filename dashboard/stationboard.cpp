@@ -2,14 +2,18 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimer>
+#include <utility>
 
 namespace {
 
-// Ten a second are as many as a page can show or a person follow. Counted over
-// the last second rather than spaced 100 ms apart: progress comes ten times a
-// second already, and a report a little early is not held back a whole turn.
-constexpr int messagesPerSecond = 10;
+// Ten a second are as many as a page can show or a person follow: a tile's
+// messages are at least this far apart.
+constexpr qint64 messageSpacingMs = 100;
 constexpr int flushIntervalMs = 20;
+// An update reports every step, far more often than a tile can show: its latest
+// progress is taken once a tick.
+constexpr int progressTickMs = 40;
 constexpr int expiryIntervalMs = 30 * 1000;
 
 QByteArray encoded(const QJsonObject& message)
@@ -74,13 +78,28 @@ void StationBoard::follow(FirmwareUpdate& update, const QString& serial)
             });
         },
         direct);
+    // The latest progress waits in `pending`; one tick takes it, however many
+    // steps came meanwhile.
+    const auto pending = std::make_shared<PendingProgress>();
     connect(
         &update, &FirmwareUpdate::progressed, this,
-        [this, serial](const UpdateProgress& progress) {
-            post([=](const QString& time) {
-                showProgress(tileFor(serial, serial, {}, time, true), progress);
-                markChanged(serial);
-            });
+        [this, serial, pending](const UpdateProgress& progress) {
+            {
+                const std::lock_guard<std::mutex> guard(pending->lock);
+                pending->latest = progress;
+                if (std::exchange(pending->waiting, true))
+                    return;
+            }
+            QMetaObject::invokeMethod(
+                this,
+                [this, serial, pending] {
+                    QTimer::singleShot(progressTickMs, this, [this, serial, pending] {
+                        const QString time =
+                            QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+                        takeProgress(serial, *pending, time);
+                    });
+                },
+                Qt::QueuedConnection);
         },
         direct);
     const auto line = [this, serial](const QString& kind, bool freshVisit) {
@@ -107,8 +126,10 @@ void StationBoard::follow(FirmwareUpdate& update, const QString& serial)
         direct);
     connect(
         &update, &FirmwareUpdate::ended, this,
-        [this, serial](const UpdateOutcome& outcome) {
+        [this, serial, pending](const UpdateOutcome& outcome) {
             post([=](const QString& time) {
+                // The last progress is shown before the end.
+                takeProgress(serial, *pending, time);
                 Tile& tile = tileFor(serial, serial, {}, time, false);
                 if (tile.finished())
                     return;
@@ -118,6 +139,24 @@ void StationBoard::follow(FirmwareUpdate& update, const QString& serial)
             });
         },
         direct);
+}
+
+void StationBoard::takeProgress(const QString& serial, PendingProgress& pending,
+                                const QString& time)
+{
+    UpdateProgress latest;
+    {
+        const std::lock_guard<std::mutex> guard(pending.lock);
+        if (!std::exchange(pending.waiting, false))
+            return;
+        latest = pending.latest;
+    }
+    // Progress that comes after the end belongs to no visit.
+    Tile& tile = tileFor(serial, serial, {}, time, false);
+    if (tile.finished())
+        return;
+    showProgress(tile, latest);
+    markChanged(serial);
 }
 
 void StationBoard::refuse(const QString& serial, const QString& port, const QString& reason)
@@ -229,7 +268,7 @@ void StationBoard::markChanged(const QString& serial)
 
 bool StationBoard::maySend(const Tile& tile) const
 {
-    return tile.sent.size() < messagesPerSecond || clock.elapsed() - tile.sent.front() >= 1000;
+    return tile.lastSent < 0 || clock.elapsed() - tile.lastSent >= messageSpacingMs;
 }
 
 void StationBoard::flush()
@@ -249,9 +288,7 @@ void StationBoard::flush()
         }
         tile.unsentLog = QJsonArray();
         tile.dirty = false;
-        tile.sent.push_back(clock.elapsed());
-        if (tile.sent.size() > messagesPerSecond)
-            tile.sent.pop_front();
+        tile.lastSent = clock.elapsed();
         emit changed(encoded(message));
     }
     if (!waiting)

@@ -12,12 +12,13 @@
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <map>
 
 // What a station's dashboard shows, kept up to date from the updates' own
 // signals: a tile per GCU (its stage, progress, rate, outcome and log lines),
 // the day's counters and the firmware in use. Pages get a snapshot when they connect,
-// then the changes: at most ten messages a second per GCU, the latest state
+// then the changes: a GCU's messages at least 100 ms apart, the latest state
 // always sent. Fed from any thread; lives on the thread that serves the pages.
 class StationBoard : public QObject
 {
@@ -59,8 +60,8 @@ private:
         QJsonObject shown;
         QJsonArray unsentLog;
         std::deque<QJsonObject> log;
-        // When its last messages went (the board's clock, ms), at most ten.
-        std::deque<qint64> sent;
+        // When its last message went (the board's clock, ms); none yet when negative.
+        qint64 lastSent = -1;
         bool dirty = false;
         // Unset until the update has ended.
         QDateTime finishedAt;
@@ -77,6 +78,15 @@ private:
         std::deque<QDateTime> doneTimes;
     };
 
+    // An update's latest progress, from its thread, until the board takes it.
+    struct PendingProgress
+    {
+        std::mutex lock;
+        UpdateProgress latest;
+        bool waiting = false;
+    };
+    void takeProgress(const QString& serial, PendingProgress& pending, const QString& time);
+
     // What happened, stamped when it happened, applied on the board's thread.
     void post(std::function<void(const QString& time)> change);
     // The GCU's tile for an event of its update; a GCU back for another update
@@ -88,7 +98,7 @@ private:
                 const QString& time);
     void addLog(Tile& tile, const QString& kind, const QString& message, const QString& time);
     void markChanged(const QString& serial);
-    // Whether a tile may have another message now: fewer than ten in the last second.
+    // Whether a tile may have another message now: its last one is 100 ms old.
     bool maySend(const Tile& tile) const;
     // Sends every changed tile whose last message is at least 100 ms old.
     void flush();
