@@ -59,6 +59,10 @@ UploadProcedure::~UploadProcedure()
 void UploadProcedure::setSteps(std::unique_ptr<UploadSteps> wireSteps)
 {
     steps = std::move(wireSteps);
+    // Made here, on the thread that made the procedure, with the owner.
+    resendTimer = new QTimer(owner.get());
+    resendTimer->setSingleShot(true);
+    QObject::connect(resendTimer, &QTimer::timeout, owner.get(), [this] { resendAfterWait(); });
 }
 
 void UploadProcedure::stopWatchdog()
@@ -204,21 +208,26 @@ void UploadProcedure::resendLater(int waitMs)
     // Until then the watchdog's time-out sends nothing either: the GCU did
     // answer, and the re-send is only put off.
     resendPending = true;
-    QTimer::singleShot(waitMs, owner.get(), [this, seen = answersSeen] {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            // Another answer or a restart came meanwhile, or the upload is
-            // paused or over: that decides what goes out next.
-            if (!resendPending || answersSeen != seen || step == Step::Paused ||
-                step == Step::Finished)
-                return;
-            resendPending = false;
-            // The watchdog's cycle counts from this re-send.
-            responseReceived = true;
-            resumeFromCheckpoint();
-        }
-        condition.notify_all();
-    });
+    resendAnswersSeen = answersSeen;
+    // The timer is the owner's thread's, wherever the answer came from.
+    QMetaObject::invokeMethod(resendTimer, [timer = resendTimer, waitMs] { timer->start(waitMs); });
+}
+
+void UploadProcedure::resendAfterWait()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // Another answer or a restart came meanwhile, or the upload is paused
+        // or over: that decides what goes out next.
+        if (!resendPending || answersSeen != resendAnswersSeen || step == Step::Paused ||
+            step == Step::Finished)
+            return;
+        resendPending = false;
+        // The watchdog's cycle counts from this re-send.
+        responseReceived = true;
+        resumeFromCheckpoint();
+    }
+    condition.notify_all();
 }
 
 void UploadProcedure::endHandshake(std::unique_lock<std::mutex>& lock, bool announce)

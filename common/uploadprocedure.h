@@ -15,11 +15,14 @@
 #include <thread>
 
 class CommandsSender;
+class QTimer;
 
 // The sequencing that every firmware upload shares: an introduction, a key step,
 // the commands one by one, and a final reset, each sent only after the GCU's
 // success answer to the previous one. A watchdog thread re-sends from the last
-// checkpoint whenever an answer does not come in time; failure answers do the same.
+// checkpoint whenever an answer does not come in time; failure answers do the same,
+// at once the first three times in a row, then after a wait that doubles from
+// 50 ms up to a second, so that a GCU refusing everything is not flooded.
 //
 // Progress is counted in count + 3 steps (introduction, key step, the commands,
 // the reset). The answer to the key step moves the index from 0 to 1, so in the
@@ -114,6 +117,8 @@ protected:
     // call for waits its turn.
     int refusalsInARow = 0;
     bool resendPending = false;
+    // The answers seen when the re-send was put off: one more makes it stale.
+    uint64_t resendAnswersSeen = 0;
 
 private:
     // After a success: move to the next command, or finish with the reset.
@@ -135,6 +140,7 @@ private:
     bool resumeFromCheckpoint();
     // The re-send after a failure answer, `waitMs` from now on the owner's thread.
     void resendLater(int waitMs);
+    void resendAfterWait();
     void joinWatchdog();
 
     std::string fileProblem;
@@ -144,4 +150,6 @@ private:
     std::unique_ptr<UploadSteps> steps;
     // Lives on the thread that made the procedure and delivers its answers.
     std::unique_ptr<QObject> owner = std::make_unique<QObject>();
+    // The owner's child: puts a re-send off.
+    QTimer* resendTimer = nullptr;
 };

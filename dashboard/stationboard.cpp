@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -53,9 +54,13 @@ void StationBoard::follow(FirmwareUpdate& update, const QString& serial)
 {
     // Stamped on the update's thread, shown on the board's.
     constexpr auto direct = Qt::DirectConnection;
+    // Set and read on the update's thread: an update that ends before it began
+    // (its port would not open) is a visit of its own all the same.
+    const auto began = std::make_shared<bool>(false);
     connect(
         &update, &FirmwareUpdate::began, this,
-        [this, serial](const QString& message, const FirmwareUpdate::Start& start) {
+        [this, serial, began](const QString& message, const FirmwareUpdate::Start& start) {
+            *began = true;
             post([=](const QString& time) {
                 Tile& tile = tileFor(serial, serial, start.port, time, true);
                 tile.shown.insert("port", start.port);
@@ -126,11 +131,12 @@ void StationBoard::follow(FirmwareUpdate& update, const QString& serial)
         direct);
     connect(
         &update, &FirmwareUpdate::ended, this,
-        [this, serial, pending](const UpdateOutcome& outcome) {
+        [this, serial, pending, began](const UpdateOutcome& outcome) {
+            const bool freshVisit = !*began;
             post([=](const QString& time) {
                 // The last progress is shown before the end.
                 takeProgress(serial, *pending, time);
-                Tile& tile = tileFor(serial, serial, {}, time, false);
+                Tile& tile = tileFor(serial, serial, {}, time, freshVisit);
                 if (tile.finished())
                     return;
                 addLog(tile, outcome.done() ? "end" : "error", outcome.message, time);

@@ -85,9 +85,14 @@ ExitCode GcuTool::flash()
     QObject::connect(
         &interrupts, &InterruptWatcher::interrupted, &batch, [&batch] { batch.cancel(); },
         Qt::DirectConnection);
+    // Every refusal is said before any update begins.
     const QList<QSerialPortInfo> attached = DeviceFinder::attached();
+    QList<QSerialPortInfo> followable;
     for (const QSerialPortInfo& port : chosen.ports)
-        batch.add(port, attached, true);
+        if (!batch.refuses(port, attached, true))
+            followable.append(port);
+    for (const QSerialPortInfo& port : followable)
+        batch.start(port);
     if (batch.running() > 0)
         QCoreApplication::exec();
     if (chosen.ports.size() == 1)

@@ -343,7 +343,7 @@ void ToolOutput::follow(FirmwareUpdate& update, const QString& serial)
         direct);
     QObject::connect(
         &update, &FirmwareUpdate::ended, &update,
-        [this, serial](const UpdateOutcome& outcome) {
+        [this, serial, &update](const UpdateOutcome& outcome) {
             state(serial, outcome.name());
             // A GCU that came back and said its version ends the update; any
             // other end is an error.
@@ -361,7 +361,7 @@ void ToolOutput::follow(FirmwareUpdate& update, const QString& serial)
                  {"seconds", outcome.seconds},
                  {"retries", outcome.retries},
                  {"resumes", outcome.resumes},
-                 {"bytes_total", outcome.bytes}});
+                 {"bytes_total", update.firmwareBytes()}});
         },
         direct);
 }

@@ -37,6 +37,12 @@ void FirmwareUpdate::enter(Stage next)
 
 ExitCode FirmwareUpdate::finish(ExitCode code, const QString& message)
 {
+    // Whatever ended the update, nothing of it reaches the GCU after: no
+    // fall-back, no re-send put off for later.
+    if (procedure)
+        procedure->pause();
+    if (activeSession)
+        activeSession->routeAnswers(nullptr, nullptr, nullptr);
     result.code = code;
     result.message = message;
     result.seconds = sinceStart.isValid() ? sinceStart.elapsed() / 1000.0 : 0;
@@ -61,9 +67,11 @@ UpdateOutcome FirmwareUpdate::run(DeviceSession& session, QSerialPortInfo port)
 {
     serial = session.serialNumber();
     sinceStart.start();
+    activeSession = &session;
     session.routeFrames([this](const std::string& payload) { emit frameRead(payload); });
     runOn(session, port);
     session.routeFrames(nullptr);
+    activeSession = nullptr;
     return result;
 }
 
@@ -258,7 +266,6 @@ ExitCode FirmwareUpdate::upload(DeviceSession& session)
         if (stuck())
             reportIfStuck();
     }
-    session.routeAnswers(nullptr, nullptr, nullptr);
     return ExitCode::Done;
 }
 
@@ -325,6 +332,7 @@ ExitCode FirmwareUpdate::stall()
 
 ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlready)
 {
+    session.routeAnswers(nullptr, nullptr, nullptr);
     result.uploaded = true;
     enter(Stage::Verifying);
     emit logged("Upload complete; waiting for the GCU to start its new firmware");
@@ -336,6 +344,7 @@ ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlrea
     session.close();
     if (session.cancelled())
         return interrupted("while waiting for the GCU to restart");
+    result.restarted = restarted;
     if (!restarted)
         return fail(ExitCode::Lost,
                     QString("The upload is complete, but the GCU did not restart within %1 s")
@@ -382,10 +391,12 @@ UpdateOutcome FirmwareUpdate::awaitRestart(DeviceSession& session, const QString
 {
     serial = session.serialNumber();
     sinceStart.start();
+    activeSession = &session;
     result.oldVersion = versionBefore;
     // The GCU took the update in its bootloader: one in application mode now
     // has restarted already.
     awaitNewFirmware(session,
                      !DeviceFinder::find(serial, DeviceFinder::Mode::Application).isNull());
+    activeSession = nullptr;
     return result;
 }

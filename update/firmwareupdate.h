@@ -87,6 +87,8 @@ public:
     UpdateOutcome awaitRestart(DeviceSession& session, const QString& versionBefore);
     // Once run has returned.
     const UpdateOutcome& outcome() const { return result; }
+    // The firmware data the update sends, all of it.
+    qint64 firmwareBytes() const { return file.dataBytes(); }
 
 signals:
     void began(const QString& message, const FirmwareUpdate::Start& start);
@@ -97,9 +99,10 @@ signals:
     // The GCU refused `step` with `result`; the upload goes back to its last
     // checkpoint.
     void retried(const QString& message, int step, int result);
-    // The GCU left the bus during commands[`command`] of `commands`; the
-    // upload waits for it.
+    // The GCU left the bus during command `command` of `commands`, counted from
+    // 1 as people count; the upload waits for it.
     void gone(const QString& message, int command, int commands);
+    // It is back; the upload goes on at commands[`fromCommand`], counted from 0.
     void back(const QString& message, int fromCommand, const QString& port);
     void ended(const UpdateOutcome& outcome);
     // Every frame from the GCU while the update has its port, as it came.
@@ -131,6 +134,8 @@ private:
     Options options;
     FirmwareFileCheck file;
     QString serial;
+    // While run() or awaitRestart() runs.
+    DeviceSession* activeSession = nullptr;
     std::unique_ptr<UploadProcedure> procedure;
     DhUploadProcedure* secureProcedure = nullptr;
 

@@ -168,8 +168,6 @@ KnownDevices::Admission KnownDevices::admitAndPin(const QString& serialNumber,
         admission.verdict = ExitCode::Refused;
         return admission;
     }
-    if (const auto pinned = pinnedKey(serialNumber); pinned && *pinned != publicKey)
-        admission.replacedFingerprint = fingerprint(*pinned);
     if (!remember(serialNumber, publicKey, &admission.problem))
         admission.verdict = ExitCode::FileUnusable;
     return admission;

@@ -43,8 +43,6 @@ public:
     {
         ExitCode verdict = ExitCode::Done;
         QString problem;
-        // The fingerprint pinned before, when there was one that differs.
-        QString replacedFingerprint;
     };
     Admission admitAndPin(const QString& serialNumber, const std::string& publicKey,
                           bool acceptNewKey);

@@ -84,12 +84,14 @@ void UpdateBatch::followRestart(const QString& serial, const QString& versionBef
 
 void UpdateBatch::launch(const QString& location, const QString& serial, const Job& job)
 {
-    Running& entry = updates[location];
+    const int id = ++launches;
+    Running& entry = updates[id];
     entry.serial = serial;
+    entry.port = location;
     entry.session = std::make_unique<DeviceSession>(serial);
     entry.update = std::make_unique<FirmwareUpdate>(settings.update, file);
     connect(
-        entry.session.get(), &DeviceSession::finished, this, [this, location] { end(location); },
+        entry.session.get(), &DeviceSession::finished, this, [this, id] { end(id); },
         Qt::QueuedConnection);
     emit started(entry.update.get(), serial, location);
     FirmwareUpdate* update = entry.update.get();
@@ -116,15 +118,16 @@ bool UpdateBatch::isRunning(const QString& serial) const
                        [&](const auto& entry) { return entry.second.serial == serial; });
 }
 
-void UpdateBatch::end(const QString& portLocation)
+void UpdateBatch::end(int launch)
 {
-    const auto found = updates.find(portLocation);
+    const auto found = updates.find(launch);
     if (found == updates.end())
         return;
     const QString serial = found->second.serial;
+    const QString port = found->second.port;
     const UpdateOutcome outcome = found->second.update->outcome();
     updates.erase(found);
-    emit finished(serial, portLocation, outcome);
+    emit finished(serial, port, outcome);
     if (updates.empty())
         emit allFinished();
 }

@@ -85,18 +85,21 @@ private:
     struct Running
     {
         QString serial;
+        // The port the update started on.
+        QString port;
         std::unique_ptr<FirmwareUpdate> update;
-        // Goes first: its job uses the update until the session has ended.
+        // Destroyed first: its job uses the update until the session has ended.
         std::unique_ptr<DeviceSession> session;
     };
 
     using Job = std::function<UpdateOutcome(FirmwareUpdate&, DeviceSession&)>;
     // `location`: the port the update starts on, or what stands in for it.
     void launch(const QString& location, const QString& serial, const Job& job);
-    void end(const QString& portLocation);
+    void end(int launch);
 
     Settings settings;
     FirmwareFileCheck file;
-    // By port: two GCUs may share a serial number.
-    std::map<QString, Running> updates;
+    // By launch: a port that a GCU left for its reset may be another GCU's next.
+    std::map<int, Running> updates;
+    int launches = 0;
 };

@@ -45,6 +45,8 @@ struct UpdateOutcome
     QString keyFingerprint;
     // The GCU took every command; only its restart was awaited.
     bool uploaded = false;
+    // After that it left the bus to restart.
+    bool restarted = false;
     // It came back, but in its bootloader: it did not start the new firmware.
     bool backInBootloader = false;
 

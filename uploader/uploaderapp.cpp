@@ -198,7 +198,8 @@ void UploaderApp::on_pushButton_2_clicked()
     // While the engine has the GCU the link is the engine's: "Disconnect" stops
     // the update and leaves the GCU alone.
     if (engine) {
-        comPortDisconnect();
+        endLocalUpload(false);
+        connectionClosed();
         return;
     }
     if (comPort.isOpen()) {
@@ -242,7 +243,10 @@ void UploaderApp::connectionEstablished()
 
 void UploaderApp::comPortDisconnect()
 {
-    endLocalUpload(false);
+    // Asked for after the link was lost, or for a reset: an update the engine
+    // runs meanwhile has the GCU, and goes on.
+    if (engine)
+        return;
     if (comPort.isOpen())
         comPort.close();
     else
@@ -259,8 +263,6 @@ void UploaderApp::connectionClosed()
         return;
     }
     emit addLog("Disconnected");
-    if (pingTimer)
-        pingTimer->stop();
     ui->pushButton_2->setText(tr("Connect"));
     refreshStatus();
 }
@@ -353,6 +355,12 @@ void UploaderApp::on_pushButton_5_clicked()
         emit addLog(QString("Cannot upload %1: the file %2").arg(path, file.fault()));
         return;
     }
+    // The window opens its link again once the GCU is back from a reset: until
+    // then the GCU is not the engine's to take.
+    if (portWaiter.isWaiting()) {
+        emit addLog(QString("Cannot upload %1: the GCU is not back from its reset yet").arg(path));
+        return;
+    }
     // Two uploads would mix on one bootloader.
     endLocalUpload();
     const QSerialPortInfo port = gcuToUpdate();
@@ -365,7 +373,7 @@ void UploaderApp::on_pushButton_5_clicked()
     FirmwareUpdate::Options options;
     options.firmwareFile = path;
     options.stuckReportS = stuckReportS;
-    handOver(options, file, [port](UpdateBatch& batch) {
+    handOver(port.serialNumber(), "window-upload", options, file, [port](UpdateBatch& batch) {
         // A lone GCU without a serial number is updated, as gcutool does.
         batch.add(port, DeviceFinder::attached(), true);
     });
@@ -381,19 +389,19 @@ QSerialPortInfo UploaderApp::gcuToUpdate()
     return ports[index];
 }
 
-void UploaderApp::handOver(const FirmwareUpdate::Options& options, const FirmwareFileCheck& file,
+void UploaderApp::handOver(const QString& serial, const QString& command,
+                           const FirmwareUpdate::Options& options, const FirmwareFileCheck& file,
                            const std::function<void(UpdateBatch&)>& launch)
 {
+    engineSerial = serial;
+    engineCommand = command;
     outcomeLine.clear();
     progress = UpdateProgress();
     engineStage = FirmwareUpdate::Stage::Waiting;
     engineResetTimeoutS = options.resetTimeoutS;
     engine = new UpdateBatch({options, {}, nullptr}, file, this);
     connect(engine, &UpdateBatch::started, this,
-            [this](FirmwareUpdate* update, const QString& serial) {
-                engineSerial = serial;
-                showUpdate(*update);
-            });
+            [this](FirmwareUpdate* update) { showUpdate(*update); });
     connect(engine, &UpdateBatch::refused, this,
             [this](const QSerialPortInfo&, const QString& reason) {
                 engineEnded(UpdateOutcome::refusal(reason));
@@ -402,47 +410,56 @@ void UploaderApp::handOver(const FirmwareUpdate::Options& options, const Firmwar
             [this](const QString&, const QString&, const UpdateOutcome& outcome) {
                 engineEnded(outcome);
             });
-    // The engine opens the GCU's port itself, and follows it through its resets.
+    // The engine opens the GCU's port itself, and follows it through its resets;
+    // "Disconnect" stops it.
     if (comPort.isOpen())
         comPort.close();
+    ui->pushButton_2->setText(tr("Disconnect"));
     launch(*engine);
 }
 
 void UploaderApp::showUpdate(FirmwareUpdate& update)
 {
-    // Said on the engine's thread, shown here in the order said.
-    connect(&update, &FirmwareUpdate::stageChanged, this, [this](FirmwareUpdate::Stage stage) {
+    // Said on the engine's thread, shown here in the order said. The engine is
+    // the context: what it said before it was let go is not shown after.
+    connect(&update, &FirmwareUpdate::stageChanged, engine, [this](FirmwareUpdate::Stage stage) {
         engineStage = stage;
         refreshStatus();
     });
-    connect(&update, &FirmwareUpdate::progressed, this, &UploaderApp::showProgress);
-    connect(&update, &FirmwareUpdate::logged, this, &UploaderApp::addLog);
-    connect(&update, &FirmwareUpdate::frameRead, this, [this](const std::string& data) {
+    connect(&update, &FirmwareUpdate::progressed, engine,
+            [this](const UpdateProgress& reported) { showProgress(reported); });
+    connect(&update, &FirmwareUpdate::logged, engine,
+            [this](const QString& line) { emit addLog(line); });
+    connect(&update, &FirmwareUpdate::frameRead, engine, [this](const std::string& data) {
         Response response;
         response.ParseFromString(data);
         logFrame(data, response);
     });
-    connect(&update, &FirmwareUpdate::gone, this, [this](const QString&, int command, int commands) {
-        emit addLog(QString("The GCU went away at command %1 of %2; waiting for it")
-                        .arg(command)
-                        .arg(commands));
-    });
-    connect(&update, &FirmwareUpdate::back, this,
+    connect(&update, &FirmwareUpdate::gone, engine,
+            [this](const QString&, int command, int commands) {
+                emit addLog(QString("The GCU went away at command %1 of %2; waiting for it")
+                                .arg(command)
+                                .arg(commands));
+            });
+    // The restart point counted from 1, as the line before it counts.
+    connect(&update, &FirmwareUpdate::back, engine,
             [this](const QString&, int fromCommand, const QString&) {
-                emit addLog(QString("The GCU is back: going on from command %1").arg(fromCommand));
+                emit addLog(
+                    QString("The GCU is back: going on from command %1").arg(fromCommand + 1));
             });
 }
 
 void UploaderApp::engineEnded(const UpdateOutcome& outcome)
 {
-    recording.end(outcome);
+    if (recording.running(engineCommand))
+        recording.end(outcome);
     if (outcome.done())
         outcomeLine = QString("Updated: %1 -> %2")
                           .arg(outcome.oldVersion.isEmpty() ? "?" : outcome.oldVersion,
                                outcome.newVersion);
     else if (outcome.uploaded && outcome.backInBootloader)
         outcomeLine = "The GCU did not start its new firmware (back in its bootloader)";
-    else if (outcome.uploaded && outcome.code == ExitCode::Lost)
+    else if (outcome.uploaded && outcome.restarted && outcome.code == ExitCode::Lost)
         outcomeLine = QString("The GCU did not come back within %1 s").arg(engineResetTimeoutS);
     else
         outcomeLine = outcome.message;
@@ -471,6 +488,7 @@ void UploaderApp::updateProgress(int done, int total)
 
 void UploaderApp::showRelayedProgress(int done, int total)
 {
+    relayedWhole = total > 0 && done >= total;
     showProgress(relayMeter.measure(done, total, 0, 0));
 }
 
@@ -478,10 +496,16 @@ void UploaderApp::endLocalUpload(bool reopenLink)
 {
     if (!engine)
         return;
-    UpdateOutcome ended;
-    ended.code = ExitCode::Interrupted;
-    ended.message = "The upload was ended before its last step";
-    recording.end(ended);
+    // Only the engine's own row ends here; one that began meanwhile goes on.
+    if (recording.running(engineCommand)) {
+        UpdateOutcome ended;
+        ended.code = ExitCode::Interrupted;
+        ended.message = engineCommand == "window-upload"
+                            ? "The upload was ended before its last step"
+                            : "The window stopped following the GCU before it ran its new "
+                              "firmware";
+        recording.end(ended);
+    }
     // Deleting the engine stops its session: nothing of it reaches the GCU after,
     // and the port is closed before the window opens it again.
     delete engine;
@@ -493,7 +517,17 @@ void UploaderApp::endLocalUpload(bool reopenLink)
 
 void UploaderApp::relayEnded(UpdateRelay::End end)
 {
-    recordRelayEnd(end);
+    // An update asked for here that the server sent whole ends once the GCU
+    // runs its new firmware, or does not: the engine follows it there.
+    // A server that closes before its last step has gone away mid-update.
+    if (end == UpdateRelay::End::Completed && !relayedWhole)
+        end = UpdateRelay::End::ServerFailed;
+    if (end == UpdateRelay::End::Completed && relayedUpdateAsked)
+        followPending = true;
+    else
+        recordRelayEnd(end);
+    relayedUpdateAsked = false;
+    relayedWhole = false;
     // What the relay said of its end is in the log; the status bar no longer
     // counts down an update that is over, and nothing writes to the dead server.
     if (end != UpdateRelay::End::Completed)
@@ -515,9 +549,7 @@ void UploaderApp::recordRelayEnd(UpdateRelay::End end)
     outcome.code = UpdateOutcome::ofRelay(end);
     switch (end) {
     case UpdateRelay::End::Completed:
-        // The row ends once the GCU is back with its new firmware, or is not.
-        followPending = true;
-        return;
+        break;
     case UpdateRelay::End::ServerFailed:
         outcome.message = "The update server went away before its update was complete";
         break;
@@ -538,9 +570,10 @@ void UploaderApp::followRelayedUpdate()
         return;
     const QString serial = QString::fromStdString(comPort.getSerialNumber());
     FirmwareUpdate::Options options;
-    handOver(options, {}, [serial, version = versionBeforeRelay](UpdateBatch& batch) {
-        batch.followRestart(serial, version);
-    });
+    handOver(serial, "window-relay", options, {},
+             [serial, version = versionBeforeRelay](UpdateBatch& batch) {
+                 batch.followRestart(serial, version);
+             });
 }
 
 void UploaderApp::showProgress(const UpdateProgress& reported)
@@ -710,6 +743,7 @@ void UploaderApp::on_softwareServerUpload_clicked()
         return;
     outcomeLine.clear();
     versionBeforeRelay = firmwareVersion;
+    relayedUpdateAsked = true;
     recording.begin("window-relay", QString::fromStdString(comPort.getSerialNumber()),
                     comPort.getOpenedPort().systemLocation(), firmwareVersion);
     relay.requestVersion(version.toUtf8().toStdString());

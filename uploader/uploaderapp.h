@@ -47,7 +47,7 @@ protected:
 private slots:
     void refreshPorts();
     void updateProgress(int stepsDone, int stepsTotal);
-    // A relayed update's progress, which the window's own upload watch ignores.
+    // A relayed update's progress, its rate measured here.
     void showRelayedProgress(int stepsDone, int stepsTotal);
     void on_softwareServerUpload_clicked();
     void on_softwareServerConnect_clicked();
@@ -77,9 +77,10 @@ private:
     void connectionClosed();
     // The GCU an upload is for: the connected one, else the one chosen.
     QSerialPortInfo gcuToUpdate();
-    // Closes the window's link and gives the GCU to a new engine session, which
-    // `launch` starts.
-    void handOver(const FirmwareUpdate::Options& options, const FirmwareFileCheck& file,
+    // Closes the window's link and gives the GCU `serial` to a new engine
+    // session, which `launch` starts; `command` names the record's row of it.
+    void handOver(const QString& serial, const QString& command,
+                  const FirmwareUpdate::Options& options, const FirmwareFileCheck& file,
                   const std::function<void(UpdateBatch&)>& launch);
     // Shows everything the engine's update says.
     void showUpdate(FirmwareUpdate& update);
@@ -114,11 +115,17 @@ private:
     // closed meanwhile.
     UpdateBatch* engine = nullptr;
     QString engineSerial;
+    // window-upload or window-relay: the record's row the engine's end ends.
+    QString engineCommand;
     FirmwareUpdate::Stage engineStage = FirmwareUpdate::Stage::Waiting;
     int engineResetTimeoutS = 30;
     // A relayed update ended complete: the engine follows the GCU once the
     // relay's own wait for its port is over.
     bool followPending = false;
+    // The user asked the server for an update, which has not ended yet.
+    bool relayedUpdateAsked = false;
+    // The server's progress reached its last step.
+    bool relayedWhole = false;
     QString versionBeforeRelay;
     // What the last update came to, for the status bar.
     QString outcomeLine;
