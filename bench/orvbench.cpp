@@ -7,6 +7,7 @@
 #include "comport.h"
 #include "dashboard.h"
 #include "dhuploadprocedure.h"
+#include "firmwareupdate.h"
 #include "firmwareuploadprocedure.h"
 #include "framecodec.h"
 #include "gcu.pb.h"
@@ -18,7 +19,6 @@
 #include "referenceclient.h"
 #include "rsakey.h"
 #include "server.pb.h"
-#include "firmwareupdate.h"
 #include "toolprocess.h"
 #include "updaterecorder.h"
 #include "uploaderapp.h"
@@ -980,16 +980,16 @@ void manyGcus(Workspace& workspace, BenchTable& table)
                   << median(each(runs.ours, cpu)) << " s of " << median(each(runs.ours, seconds))
                   << " s (one GCU alone: " << median(each(runs.reference, cpu)) << " s of "
                   << median(each(runs.reference, seconds)) << " s); the machine "
-                  << median(each(runs.ours, busy)) << " % busy (one GCU alone: "
-                  << median(each(runs.reference, busy)) << " %)\n";
+                  << median(each(runs.ours, busy))
+                  << " % busy (one GCU alone: " << median(each(runs.reference, busy)) << " %)\n";
         if (count != 64)
             continue;
         std::vector<double> perSession;
         for (int round = 0; round < rounds; ++round)
             perSession.push_back((runs.ours[round].peakMb - runs.reference[round].peakMb) /
                                  (count - 1));
-        table.add({"memory per further session, 64 GCUs", perSession, everyRound(1.0), "MB",
-                   false, 1.0, "reference: 1 MB a session"});
+        table.add({"memory per further session, 64 GCUs", perSession, everyRound(1.0), "MB", false,
+                   1.0, "reference: 1 MB a session"});
     }
 
     // A larger file: were it held once per GCU, sixteen copies would show. How
@@ -1199,8 +1199,8 @@ void dashboardLatency(BenchTable& table)
         // The updates' own progress signals, as device sessions emit them.
         std::vector<std::unique_ptr<FirmwareUpdate>> updates;
         for (int gcu = 0; gcu < gcus; ++gcu) {
-            updates.push_back(std::make_unique<FirmwareUpdate>(FirmwareUpdate::Options{},
-                                                               FirmwareFileCheck{}));
+            updates.push_back(
+                std::make_unique<FirmwareUpdate>(FirmwareUpdate::Options{}, FirmwareFileCheck{}));
             dashboard.board().follow(*updates.back(),
                                      QString("BENCH%1").arg(gcu, 2, 10, QChar('0')));
         }

@@ -187,8 +187,7 @@ void StationBoard::startDay()
 }
 
 StationBoard::Tile& StationBoard::tileFor(const QString& key, const QString& serial,
-                                          const QString& port, const QString& time,
-                                          bool freshVisit)
+                                          const QString& port, const QString& time, bool freshVisit)
 {
     if (QDateTime::currentDateTimeUtc().date() != today.day)
         startDay();

@@ -12,8 +12,8 @@
 #include <QTimer>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <map>
+#include <mutex>
 
 // What a station's dashboard shows, kept up to date from the updates' own
 // signals: a tile per GCU (its stage, progress, rate, outcome and log lines),
@@ -94,8 +94,7 @@ private:
     Tile& tileFor(const QString& key, const QString& serial, const QString& port,
                   const QString& time, bool freshVisit);
     void showProgress(Tile& tile, const UpdateProgress& progress);
-    void finish(Tile& tile, const QString& key, const UpdateOutcome& outcome,
-                const QString& time);
+    void finish(Tile& tile, const QString& key, const UpdateOutcome& outcome, const QString& time);
     void addLog(Tile& tile, const QString& kind, const QString& message, const QString& time);
     void markChanged(const QString& serial);
     // Whether a tile may have another message now: its last one is 100 ms old.

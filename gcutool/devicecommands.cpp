@@ -144,8 +144,7 @@ ExitCode GcuTool::readKey()
             return ExitCode::Stalled;
         }
         const QString fingerprint = KnownDevices::fingerprint(key->pem);
-        const KnownDevices::Admission admission =
-            known.admitAndPin(serial, key->pem, acceptNewKey);
+        const KnownDevices::Admission admission = known.admitAndPin(serial, key->pem, acceptNewKey);
         if (admission.verdict != ExitCode::Done) {
             output->error(serial, admission.verdict, admission.problem);
             return admission.verdict;
@@ -165,4 +164,3 @@ ExitCode GcuTool::readKey()
         return ExitCode::Done;
     });
 }
-

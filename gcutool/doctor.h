@@ -1,7 +1,7 @@
 #pragma once
 
-#include "updateoutcome.h"
 #include "tooloutput.h"
+#include "updateoutcome.h"
 
 #include <QByteArray>
 #include <QList>

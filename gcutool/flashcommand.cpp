@@ -57,18 +57,16 @@ ExitCode GcuTool::flash()
         return ExitCode::NoDevice;
     }
     UpdateRecording recording;
-    if (const auto refused =
-            RecordOptions::start(parser, *output, recording, &file))
+    if (const auto refused = RecordOptions::start(parser, *output, recording, &file))
         return *refused;
     settings.recording = &recording;
     output->showLiveLines(chosen.ports.size() > 1);
     UpdateBatch batch(settings, file);
     // Ports are told apart by where they are: two GCUs may share a serial number.
     std::map<QString, UpdateOutcome> outcomes;
-    QObject::connect(&batch, &UpdateBatch::started,
-                     [this](FirmwareUpdate* update, const QString& serial) {
-                         output->follow(*update, serial);
-                     });
+    QObject::connect(
+        &batch, &UpdateBatch::started,
+        [this](FirmwareUpdate* update, const QString& serial) { output->follow(*update, serial); });
     QObject::connect(&batch, &UpdateBatch::refused,
                      [this, &outcomes](const QSerialPortInfo& port, const QString& why) {
                          outcomes[port.systemLocation()] = UpdateOutcome::refusal(why);

@@ -146,4 +146,3 @@ bool GcuTool::positiveNumber(const char* option, int* value)
     usage(QString("--%1 takes a whole number from 1 to %2").arg(option).arg(largest));
     return false;
 }
-

@@ -1,9 +1,9 @@
 #include "recordcommands.h"
 
 #include "recordconnection.h"
+#include "recordoptions.h"
 #include "tooloutput.h"
 #include "updaterecorder.h"
-#include "recordoptions.h"
 
 #include <QCommandLineParser>
 #include <QSaveFile>

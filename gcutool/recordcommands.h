@@ -1,7 +1,7 @@
 #pragma once
 
-#include "updateoutcome.h"
 #include "recordqueries.h"
+#include "updateoutcome.h"
 
 #include <QSqlDatabase>
 #include <optional>

@@ -40,4 +40,3 @@ ExitCode GcuTool::relay()
         return code;
     });
 }
-

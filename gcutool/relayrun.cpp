@@ -5,8 +5,8 @@
 #include "reconnectwaiter.h"
 #include "terminaltext.h"
 #include "tooloutput.h"
-#include "updaterelay.h"
 #include "updateprogress.h"
+#include "updaterelay.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -121,11 +121,11 @@ ExitCode RelayRun::run(DeviceSession& session)
         else if (end == UpdateRelay::End::GcuLost)
             outcome = fail(code, reopenProblem.isEmpty() ? lastLine : reopenProblem);
         else if (code == ExitCode::NoDevice)
-            outcome = fail(code,
-                           QString("No update from the server at %1: %2").arg(server, lastLine));
+            outcome =
+                fail(code, QString("No update from the server at %1: %2").arg(server, lastLine));
         else
-            outcome = fail(code,
-                           QString("The update server went away before its update was complete: %1")
+            outcome =
+                fail(code, QString("The update server went away before its update was complete: %1")
                                .arg(lastLine));
     });
     session.routeFrames([&](const std::string& frame) {

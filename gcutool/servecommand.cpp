@@ -54,4 +54,3 @@ ExitCode GcuTool::serve()
     output->end({}, ExitCode::Done, "Stopped serving");
     return ExitCode::Done;
 }
-

@@ -84,8 +84,9 @@ void Station::stop(bool now)
     else if (now)
         output.log({}, QString("Stopping %1 running updates").arg(running));
     else
-        output.log({}, QString("Letting %1 running updates finish; Ctrl-C again ends at once")
-                           .arg(running));
+        output.log(
+            {},
+            QString("Letting %1 running updates finish; Ctrl-C again ends at once").arg(running));
     if (now)
         batch.cancel();
     if (running == 0)

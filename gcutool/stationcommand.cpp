@@ -16,15 +16,13 @@ ExitCode GcuTool::station()
     Station::Settings settings;
     settings.batch.command = "station";
     FirmwareFileCheck file;
-    if (const auto refused =
-            uploadSettings(parser.isSet("secure"), &settings.batch.update, &file))
+    if (const auto refused = uploadSettings(parser.isSet("secure"), &settings.batch.update, &file))
         return *refused;
     settings.serialPrefix = parser.value("serial-prefix");
     settings.repeat = parser.isSet("repeat");
     settings.reportFile = parser.value("report");
     UpdateRecording recording;
-    if (const auto refused =
-            RecordOptions::start(parser, *output, recording, &file))
+    if (const auto refused = RecordOptions::start(parser, *output, recording, &file))
         return *refused;
     settings.batch.recording = &recording;
     std::unique_ptr<Dashboard> dashboard;
@@ -49,4 +47,3 @@ ExitCode GcuTool::station()
                      [&station, stopNow] { station.stop(stopNow); });
     return station.run();
 }
-

@@ -224,4 +224,3 @@ const GcuTool::Subcommand* GcuTool::findSubcommand(const QStringList& arguments)
     }
     return nullptr;
 }
-

@@ -214,8 +214,8 @@ TEST(StationBoardLive, SendsEachGcusLastStateAndAtMostTenMessagesASecond)
     ASSERT_TRUE(dashboard.start(&problem)) << problem.toStdString();
     std::array<std::unique_ptr<FirmwareUpdate>, 4> updates;
     for (int gcu = 0; gcu < 4; ++gcu) {
-        updates[gcu] = std::make_unique<FirmwareUpdate>(FirmwareUpdate::Options{},
-                                                        FirmwareFileCheck{});
+        updates[gcu] =
+            std::make_unique<FirmwareUpdate>(FirmwareUpdate::Options{}, FirmwareFileCheck{});
         dashboard.board().follow(*updates[gcu], QString("LIVE%1").arg(gcu));
     }
 

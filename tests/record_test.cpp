@@ -17,9 +17,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QSettings>
 #include <QSqlQuery>
@@ -401,8 +401,8 @@ TEST_P(Record, TheWindowRecordsItsUploadsAndRelayedUpdatesInTheRecordItsSettings
         LogPane::flushAll();
         const QString shown = window.findChild<QPlainTextEdit*>("plainTextEdit_2")->toPlainText();
         if (serial == "SIM-RELAYED") {
-            EXPECT_TRUE(shown.contains(QRegularExpression(
-                "^Updated: .* -> 2\\.5\\.0$", QRegularExpression::MultilineOption)))
+            EXPECT_TRUE(shown.contains(QRegularExpression("^Updated: .* -> 2\\.5\\.0$",
+                                                          QRegularExpression::MultilineOption)))
                 << shown.toStdString();
         }
     }

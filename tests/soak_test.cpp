@@ -8,9 +8,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <fstream>
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 #include "gcu.pb.h"
 #include "gcusimprocess.h"
 #include "knowndevices.h"
-#include "testbus.h"
 #include "logpane.h"
+#include "testbus.h"
 #include "uploaderapp.h"
 
 #include <QAction>
@@ -207,8 +207,8 @@ TEST_F(ActionsTest, UploadOnAGcuInApplicationModeResetsItIntoItsBootloaderFirst)
     const std::string image = randomImage(16 * 1024, 6);
     const std::string firmware = packFirmware(image, {"--chunk", "2048", "--version", "2.5.0"});
     const std::string flashOut = temporaryPath("flash.bin");
-    GcuSimProcess gcu("SIM-APP", {"--version", "2.4.0", "--flash-out", flashOut,
-                                  "--reset-delay", "200"});
+    GcuSimProcess gcu("SIM-APP",
+                      {"--version", "2.4.0", "--flash-out", flashOut, "--reset-delay", "200"});
     ASSERT_FALSE(gcu.waitForPort(0xEEF0).isNull()) << gcu.log();
     connectWindow();
     FileDialogUser user(QString::fromStdString(firmware));
@@ -237,8 +237,8 @@ TEST_F(ActionsTest, AGcuUnpluggedMidUploadIsResumedFromTheLastCheckpoint)
     connectWindow();
     FileDialogUser user(QString::fromStdString(firmware));
     click("pushButton_5");
-    ASSERT_TRUE(spinUntil([&] { return !log().filter(QRegularExpression("^Updated: ")).isEmpty(); },
-                          60000))
+    ASSERT_TRUE(
+        spinUntil([&] { return !log().filter(QRegularExpression("^Updated: ")).isEmpty(); }, 60000))
         << log().join('\n').toStdString() << gcu.log();
     EXPECT_TRUE(readWholeFile(flashOut) == image);
     const QStringList lines = log();
@@ -450,8 +450,8 @@ TEST_F(ActionsTest, StatusBarStallLineAndSavedLogSayWhatTheWindowIsDoing)
     gcu.writeFrame(firmwareIdFrame(0x00020304, 0, 0));
     ASSERT_TRUE(
         spinUntil([&] { return !widget<QLineEdit>("currentFIrmwareVersion")->text().isEmpty(); }));
-    EXPECT_TRUE(
-        statusSays(connected + " · firmware " + widget<QLineEdit>("currentFIrmwareVersion")->text()));
+    EXPECT_TRUE(statusSays(connected + " · firmware " +
+                           widget<QLineEdit>("currentFIrmwareVersion")->text()));
 
     // Two steps accepted, then every step refused: the upload gets nowhere and
     // says so once, naming the step, the answers and where it starts over.
@@ -483,7 +483,8 @@ TEST_F(ActionsTest, StatusBarStallLineAndSavedLogSayWhatTheWindowIsDoing)
             .hasMatch();
     })) << status->currentMessage().toStdString();
     const QRegularExpression stallLine(
-        "^No progress for 15 s at step [0-9]+ of [0-9]+ \\(command [0-9]+\\): the GCU answered 1 \\(key or "
+        "^No progress for 15 s at step [0-9]+ of [0-9]+ \\(command [0-9]+\\): the GCU answered 1 "
+        "\\(key or "
         "command refused\\) [0-9]+ times; still retrying from command [0-9]+, the last "
         "checkpoint$");
     // Answered at a GCU's pace, so that the pane still holds the whole session,

@@ -84,9 +84,8 @@ void FirmwareUpdate::runOn(DeviceSession& session, QSerialPortInfo port)
     }
     if (makeProcedure(session) != ExitCode::Done)
         return;
-    const Start start{options.firmwareFile,        options.secure, file.commandCount(),
-                      file.dataBytes(),            port.systemLocation(),
-                      DeviceFinder::modeName(port)};
+    const Start start{options.firmwareFile, options.secure,        file.commandCount(),
+                      file.dataBytes(),     port.systemLocation(), DeviceFinder::modeName(port)};
     emit began(QString("%1 update with %2 (%3 commands, %4) on %5")
                    .arg(options.secure ? "secure" : "plain", options.firmwareFile)
                    .arg(file.commandCount())
@@ -380,11 +379,10 @@ ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlrea
         return finish(ExitCode::VersionDiffers,
                       QString("The GCU runs firmware %1, not the expected %2")
                           .arg(result.newVersion, options.expectVersion));
-    return finish(ExitCode::Done,
-                  QString("Updated in %1 s: firmware %2 -> %3")
-                      .arg(seconds, 0, 'f', 1)
-                      .arg(result.oldVersion.isEmpty() ? "?" : result.oldVersion,
-                           result.newVersion));
+    return finish(ExitCode::Done, QString("Updated in %1 s: firmware %2 -> %3")
+                                      .arg(seconds, 0, 'f', 1)
+                                      .arg(result.oldVersion.isEmpty() ? "?" : result.oldVersion,
+                                           result.newVersion));
 }
 
 UpdateOutcome FirmwareUpdate::awaitRestart(DeviceSession& session, const QString& versionBefore)

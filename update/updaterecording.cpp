@@ -44,9 +44,8 @@ UpdateRow UpdateRecording::newRow(const QString& command, const QString& serial,
     return row;
 }
 
-UpdateRow UpdateRecording::begin(const QString& command, const QString& serial,
-                                 const QString& port, const QString& versionBefore,
-                                 const FirmwareFileCheck* firmware)
+UpdateRow UpdateRecording::begin(const QString& command, const QString& serial, const QString& port,
+                                 const QString& versionBefore, const FirmwareFileCheck* firmware)
 {
     UpdateRow row = newRow(command, serial, port);
     row.versionBefore = versionBefore;

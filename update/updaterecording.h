@@ -49,8 +49,7 @@ public:
     // From the GCU's own thread.
     // `firmware`: the file of an update that brings its own (the window's).
     UpdateRow begin(const QString& command, const QString& serial, const QString& port,
-                    const QString& versionBefore = {},
-                    const FirmwareFileCheck* firmware = nullptr);
+                    const QString& versionBefore = {}, const FirmwareFileCheck* firmware = nullptr);
     // A GCU turned away before anything was sent to it: one row, already ended.
     void refuse(const QString& command, const QString& serial, const QString& port,
                 const QString& reason);

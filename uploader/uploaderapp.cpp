@@ -454,9 +454,9 @@ void UploaderApp::engineEnded(const UpdateOutcome& outcome)
     if (recording.running(engineCommand))
         recording.end(outcome);
     if (outcome.done())
-        outcomeLine = QString("Updated: %1 -> %2")
-                          .arg(outcome.oldVersion.isEmpty() ? "?" : outcome.oldVersion,
-                               outcome.newVersion);
+        outcomeLine =
+            QString("Updated: %1 -> %2")
+                .arg(outcome.oldVersion.isEmpty() ? "?" : outcome.oldVersion, outcome.newVersion);
     else if (outcome.uploaded && outcome.backInBootloader)
         outcomeLine = "The GCU did not start its new firmware (back in its bootloader)";
     else if (outcome.uploaded && outcome.restarted && outcome.code == ExitCode::Lost)

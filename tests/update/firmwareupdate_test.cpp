@@ -79,7 +79,8 @@ TEST_F(EngineTest, AGcuUnpluggedMidUploadIsWaitedForAndResumedFromItsCheckpoint)
     GcuSimProcess gcu("SIM-RESUME", {"--bootloader", "--flash-out", flashOut, "--reset-delay",
                                      "200", "--vanish-after", "8", "--return-after", "500"});
     const Heard heard = update(gcu.waitForPort(0xEEEF), options(firmware));
-    ASSERT_EQ(heard.outcome.code, ExitCode::Done) << heard.outcome.message.toStdString() << gcu.log();
+    ASSERT_EQ(heard.outcome.code, ExitCode::Done)
+        << heard.outcome.message.toStdString() << gcu.log();
     EXPECT_EQ(heard.outcome.resumes, 1);
     EXPECT_EQ(heard.outcome.newVersion, "3.1.0");
     EXPECT_EQ(heard.outcome.bytes,
@@ -97,8 +98,8 @@ TEST_F(EngineTest, AGcuUnpluggedMidUploadIsWaitedForAndResumedFromItsCheckpoint)
 TEST_F(EngineTest, AGcuBackInItsBootloaderDidNotTakeItsNewFirmware)
 {
     const std::string firmware = packFirmware(image, {"--chunk", "2048"});
-    GcuSimProcess gcu("SIM-STAYS", {"--bootloader", "--stay-in-bootloader", "--flash-out",
-                                    flashOut, "--reset-delay", "200"});
+    GcuSimProcess gcu("SIM-STAYS", {"--bootloader", "--stay-in-bootloader", "--flash-out", flashOut,
+                                    "--reset-delay", "200"});
     FirmwareUpdate::Options chosen = options(firmware);
     chosen.resetTimeoutS = 3;
     const Heard heard = update(gcu.waitForPort(0xEEEF), chosen);
@@ -139,8 +140,7 @@ TEST_F(EngineTest, BatchTurnsAwayGcusThatShareASerialNumberBeforeSendingAnything
     ASSERT_TRUE(spinUntil([] { return DeviceFinder::attached().size() == 2; }, 10000));
     const std::string firmware = packFirmware(image, {"--chunk", "2048"});
     FirmwareUpdate::Options chosen = options(firmware);
-    UpdateBatch batch({chosen, "flash", nullptr},
-                      FirmwareFileCheck::read(chosen.firmwareFile));
+    UpdateBatch batch({chosen, "flash", nullptr}, FirmwareFileCheck::read(chosen.firmwareFile));
     QStringList refusals;
     int started = 0;
     QObject::connect(&batch, &UpdateBatch::refused,
