@@ -119,8 +119,11 @@ void UploadProcedure::pause()
         std::lock_guard<std::mutex> lock(mutex);
         if (step != Step::Finished)
             step = Step::Paused;
+        resendPending = false;
     }
     stopWatchdog();
+    // A re-send put off is off too; the timer is stopped on its own thread.
+    QMetaObject::invokeMethod(resendTimer, [timer = resendTimer] { timer->stop(); });
 }
 
 void UploadProcedure::abandon(std::unique_lock<std::mutex>& lock)

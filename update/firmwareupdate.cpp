@@ -314,6 +314,7 @@ ExitCode FirmwareUpdate::resumeAfterLoss(DeviceSession& session)
                   .arg(restartPoint),
               restartPoint, port.systemLocation());
     stallWatch.restart();
+    stuckReported = false;
     meter.restart();
     procedure->startFrom(restartPoint);
     return ExitCode::Done;
@@ -336,14 +337,24 @@ ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlrea
     enter(Stage::Verifying);
     emit logged("Upload complete; waiting for the GCU to start its new firmware");
     // Until it has restarted, the port still there is the bootloader's. The link
-    // sees it go even when it is back before a look at the bus would notice.
-    const bool restarted =
-        backAlready || session.portLost() ||
-        session.waitUntilGone(options.resetTimeoutS * 1000, [&] { return session.portLost(); });
+    // sees it go even when it is back before a look at the bus would notice; a
+    // GCU already in application mode (a quick restart that a look missed, or
+    // one followed without a link) has restarted too.
+    QElapsedTimer sinceLook;
+    const auto inApplication = [&] {
+        if (sinceLook.isValid() && sinceLook.elapsed() < 100)
+            return false;
+        sinceLook.start();
+        return !DeviceFinder::find(serial, DeviceFinder::Mode::Application).isNull();
+    };
+    const bool restarted = backAlready || session.portLost() ||
+                           session.waitUntilGone(options.resetTimeoutS * 1000, [&] {
+                               return session.portLost() || inApplication();
+                           });
     session.close();
+    result.restarted = restarted;
     if (session.cancelled())
         return interrupted("while waiting for the GCU to restart");
-    result.restarted = restarted;
     if (!restarted)
         return fail(ExitCode::Lost,
                     QString("The upload is complete, but the GCU did not restart within %1 s")

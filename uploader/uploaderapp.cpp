@@ -118,8 +118,15 @@ UploaderApp::UploaderApp(QWidget* parent)
         Qt::QueuedConnection);
     connect(&relay, &UpdateRelay::progress, this, &UploaderApp::showRelayedProgress,
             Qt::QueuedConnection);
-    // From the server's first packet on the GCU's bootloader is the server's.
-    connect(&relay, &UpdateRelay::serverTookOver, this, [this] { endLocalUpload(); });
+    // From the server's first packet on the GCU's bootloader is the server's. A
+    // GCU that the engine had off the bus (resetting) is waited for, so that the
+    // packets held for it reach it.
+    connect(&relay, &UpdateRelay::serverTookOver, this, [this] {
+        const bool hadGcu = engine != nullptr;
+        endLocalUpload();
+        if (hadGcu && !comPort.isOpen())
+            portWaiter.whenPortIsBack(false);
+    });
     // After the progress queued before it.
     connect(&relay, &UpdateRelay::ended, this, &UploaderApp::relayEnded, Qt::QueuedConnection);
     connect(&comPort, &ComPort::opened, this, [this] { connectionEstablished(); });
@@ -195,6 +202,8 @@ void UploaderApp::on_pushButton_clicked()
 
 void UploaderApp::on_pushButton_2_clicked()
 {
+    // The user lets the GCU go: a relayed update's follow-up is not started.
+    followPending = false;
     // While the engine has the GCU the link is the engine's: "Disconnect" stops
     // the update and leaves the GCU alone.
     if (engine) {
@@ -227,6 +236,9 @@ void UploaderApp::on_pushButton_2_clicked()
 void UploaderApp::connectionEstablished()
 {
     emit addLog("Connected");
+    // What the last update came to is said of its own GCU only.
+    if (QString::fromStdString(comPort.getSerialNumber()) != engineSerial)
+        outcomeLine.clear();
     if (!pingTimer) {
         pingStopwatch = std::make_unique<QElapsedTimer>();
         pingTimer = new QTimer(this);
@@ -353,6 +365,12 @@ void UploaderApp::on_pushButton_5_clicked()
     const FirmwareFileCheck file = FirmwareFileCheck::read(path);
     if (!file.usable()) {
         emit addLog(QString("Cannot upload %1: the file %2").arg(path, file.fault()));
+        return;
+    }
+    // The server's update has the GCU to itself until it is over, and after it
+    // the engine follows the GCU to its new firmware.
+    if (relay.updateUnderway() || relayedUpdateAsked || followPending) {
+        emit addLog(QString("Cannot upload %1: the update server is updating the GCU").arg(path));
         return;
     }
     // The window opens its link again once the GCU is back from a reset: until
@@ -500,10 +518,11 @@ void UploaderApp::endLocalUpload(bool reopenLink)
     if (recording.running(engineCommand)) {
         UpdateOutcome ended;
         ended.code = ExitCode::Interrupted;
-        ended.message = engineCommand == "window-upload"
-                            ? "The upload was ended before its last step"
-                            : "The window stopped following the GCU before it ran its new "
-                              "firmware";
+        ended.bytes = progress.bytesDone;
+        ended.uploaded = engineStage == FirmwareUpdate::Stage::Verifying;
+        ended.message = ended.uploaded
+                            ? "The window stopped waiting for the GCU to start its new firmware"
+                            : "The upload was ended before its last step";
         recording.end(ended);
     }
     // Deleting the engine stops its session: nothing of it reaches the GCU after,
@@ -524,7 +543,7 @@ void UploaderApp::relayEnded(UpdateRelay::End end)
         end = UpdateRelay::End::ServerFailed;
     if (end == UpdateRelay::End::Completed && relayedUpdateAsked)
         followPending = true;
-    else
+    else if (relayedUpdateAsked)
         recordRelayEnd(end);
     relayedUpdateAsked = false;
     relayedWhole = false;
@@ -738,6 +757,11 @@ void UploaderApp::on_softwareServerUpload_clicked()
 {
     if (!relay.connected())
         return;
+    // One update at a time: the engine's is under way.
+    if (engine) {
+        emit addLog("Cannot ask the server for an update: the GCU is being updated here");
+        return;
+    }
     const QString version = ui->softwareServerVersions->currentText();
     if (version.isEmpty())
         return;
