@@ -81,13 +81,13 @@ std::optional<ExitCode> RecordOptions::start(const QCommandLineParser& parser, T
     setup.warn = [&output](const QString& warning) { output.log({}, warning); };
     const QString where = setup.location.text();
     switch (recording.start(std::move(setup), &problem)) {
-    case UpdateRecording::Readiness::Ready:
+    case UpdateRecorder::Readiness::Ready:
         return std::nullopt;
-    case UpdateRecording::Readiness::Refused:
+    case UpdateRecorder::Readiness::Refused:
         output.error({}, ExitCode::FileUnusable,
                      QString("The record %1 is refused: %2").arg(where, problem));
         return ExitCode::FileUnusable;
-    case UpdateRecording::Readiness::Spooling:
+    case UpdateRecorder::Readiness::Spooling:
         break;
     }
     if (parser.isSet("record-required")) {

@@ -330,7 +330,7 @@ ExitCode FirmwareUpdate::stall()
     return fail(stallWatch.onlyRefusals() ? ExitCode::Refused : ExitCode::Stalled, message);
 }
 
-ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlready)
+ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session)
 {
     session.routeAnswers(nullptr, nullptr, nullptr);
     result.uploaded = true;
@@ -347,10 +347,10 @@ ExitCode FirmwareUpdate::awaitNewFirmware(DeviceSession& session, bool backAlrea
         sinceLook.start();
         return !DeviceFinder::find(serial, DeviceFinder::Mode::Application).isNull();
     };
-    const bool restarted = backAlready || session.portLost() ||
-                           session.waitUntilGone(options.resetTimeoutS * 1000, [&] {
-                               return session.portLost() || inApplication();
-                           });
+    const bool restarted =
+        session.portLost() || session.waitUntilGone(options.resetTimeoutS * 1000, [&] {
+            return session.portLost() || inApplication();
+        });
     session.close();
     result.restarted = restarted;
     if (session.cancelled())
@@ -403,9 +403,8 @@ UpdateOutcome FirmwareUpdate::awaitRestart(DeviceSession& session, const QString
     activeSession = &session;
     result.oldVersion = versionBefore;
     // The GCU took the update in its bootloader: one in application mode now
-    // has restarted already.
-    awaitNewFirmware(session,
-                     !DeviceFinder::find(serial, DeviceFinder::Mode::Application).isNull());
+    // has restarted already, as the wait sees at its first look.
+    awaitNewFirmware(session);
     activeSession = nullptr;
     return result;
 }

@@ -122,8 +122,7 @@ private:
     ExitCode resumeAfterLoss(DeviceSession& session);
     ExitCode stall();
     void reportIfStuck();
-    // `backAlready`: the GCU has restarted already; only its return is awaited.
-    ExitCode awaitNewFirmware(DeviceSession& session, bool backAlready = false);
+    ExitCode awaitNewFirmware(DeviceSession& session);
     void noteResult(uint32_t result);
     QString stepName(int step) const;
     int totalSteps() const;

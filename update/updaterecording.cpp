@@ -2,7 +2,7 @@
 
 #include "firmwarefilecheck.h"
 
-UpdateRecording::Readiness UpdateRecording::start(Setup recordSetup, QString* problem)
+UpdateRecorder::Readiness UpdateRecording::start(Setup recordSetup, QString* problem)
 {
     setup = std::move(recordSetup);
     if (setup.firmware) {
@@ -12,16 +12,10 @@ UpdateRecording::Readiness UpdateRecording::start(Setup recordSetup, QString* pr
     recorder = std::make_unique<UpdateRecorder>(setup.location);
     if (setup.warn)
         recorder->setWarning(setup.warn);
-    switch (recorder->prepare(problem)) {
-    case UpdateRecorder::Readiness::Ready:
-        return Readiness::Ready;
-    case UpdateRecorder::Readiness::Spooling:
-        return Readiness::Spooling;
-    case UpdateRecorder::Readiness::Refused:
+    const UpdateRecorder::Readiness readiness = recorder->prepare(problem);
+    if (readiness == UpdateRecorder::Readiness::Refused)
         recorder.reset();
-        return Readiness::Refused;
-    }
-    return Readiness::Refused;
+    return readiness;
 }
 
 std::optional<RecordLocation> UpdateRecording::location() const

@@ -32,17 +32,9 @@ public:
         std::function<void(const QString&)> warn;
     };
 
-    enum class Readiness
-    {
-        Ready,
-        // The rows go to the spool for now.
-        Spooling,
-        // The record's schema is newer than this program's: nothing is written.
-        Refused
-    };
-
-    // Before any GCU is touched: reaches the record; why not in `problem`.
-    Readiness start(Setup setup, QString* problem);
+    // Before any GCU is touched: reaches the record; why not in `problem`. A
+    // refused record is written nothing.
+    UpdateRecorder::Readiness start(Setup setup, QString* problem);
     // Where the rows go; none before start.
     std::optional<RecordLocation> location() const;
 

@@ -7,13 +7,13 @@ WindowRecording::WindowRecording(QSettings& store, std::function<void(const QStr
 
 bool WindowRecording::prepared()
 {
-    if (started || unusable)
-        return !unusable;
+    if (usable)
+        return *usable;
+    usable = false;
     const QString url =
         settings.value("record/url", RecordLocation::defaultLocation().text()).toString();
     UpdateRecording::Setup setup;
     QString problem;
-    unusable = true;
     if (!RecordLocation::parse(url, &setup.location, &problem)) {
         log(QString("Updates are not recorded: %1").arg(problem));
         return false;
@@ -21,12 +21,11 @@ bool WindowRecording::prepared()
     setup.program = "uploader";
     setup.programVersion = ORV_VERSION;
     setup.warn = log;
-    if (recording.start(std::move(setup), &problem) == UpdateRecording::Readiness::Refused) {
+    if (recording.start(std::move(setup), &problem) == UpdateRecorder::Readiness::Refused) {
         log(QString("Updates are not recorded: the record %1 is refused: %2").arg(url, problem));
         return false;
     }
-    unusable = false;
-    started = true;
+    usable = true;
     return true;
 }
 

@@ -32,7 +32,7 @@ private:
     QSettings& settings;
     std::function<void(const QString&)> log;
     UpdateRecording recording;
-    bool started = false;
-    bool unusable = false;
+    // Whether the record can be used, once that has been tried.
+    std::optional<bool> usable;
     std::optional<UpdateRow> row;
 };
